@@ -1,0 +1,160 @@
+#include "control.h"
+
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "light_sensor.h"
+#include "software.h"
+
+Settings settings;
+bool night_mode = false;
+int32_t mode_switch_wait = 0;
+
+namespace {
+
+// Linux refuses any single argument longer than this (MAX_ARG_STRLEN), so a
+// mode command that reached us through exec always fits with " off\n".
+const unsigned long kLongestArgument = 32UL * 4096UL;
+char command_line[kLongestArgument + sizeof(" off\n")];
+
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+int32_t optionInt(const char* text) { return parseInt32(text, text + strlen(text), nullptr); }
+
+}  // namespace
+
+int32_t parseInt32(const char* text, const char* limit, const char** end) {
+  const char* p = text;
+  while (p < limit && isSpace(*p)) ++p;
+  bool negative = false;
+  if (p < limit && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  const char* digits = p;
+  // Stop accumulating once past any 32-bit value; the result is clamped.
+  uint64_t magnitude = 0;
+  while (p < limit && *p >= '0' && *p <= '9') {
+    if (magnitude <= UINT32_MAX) magnitude = magnitude * 10 + static_cast<uint64_t>(*p - '0');
+    ++p;
+  }
+  const int64_t value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  if (end) *end = p == digits ? text : p;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+int parseIntTriple(const char* text, int32_t* first, int32_t* second, int32_t* third) {
+  int32_t* fields[] = {first, second, third};
+  const char* limit = text + strlen(text);
+  const char* p = text;
+  for (int i = 0; i < 3; ++i) {
+    const char* end;
+    const int32_t value = parseInt32(p, limit, &end);
+    if (end == p) return i;
+    *fields[i] = value;
+    if (i == 2) break;
+    if (*end != ',') return i + 1;
+    p = end + 1;
+  }
+  return 3;
+}
+
+void printUsage() {
+  puts("Usage: lumenflip [options]\n");
+  puts("Options:");
+  puts("-v              Increase verbosity");
+  printf("-c <str>        Sets the command to call to set night mode (default: %s)\n",
+         settings.mode_command);
+  printf("-y <str>        Sets the command to run for day mode (default: disabled, use %s for both day and night)\n",
+         settings.mode_command);
+  printf("-g <str>        Sets the command to run for night mode (default: disabled, use %s for both day and night)\n",
+         settings.mode_command);
+  puts("-S              uses software to determine day/night");
+  puts("                    following options don't mean anything for software method");
+  puts("                    use sw_night_configure.html for more software mode options");
+  printf("-D <str>        Sets jz_adc_aux device (default: %s)\n", settings.adc_device);
+  printf("-a <int>        Sets the number of ADC reads to average into a single sample (default: %d)\n",
+         settings.adc_reads);
+  printf("-d <int>        Delay (in seconds) between averaged reads (default: %d)\n", settings.delay_sec);
+  printf("-n <int>        Number of averaged samples to window average for thresholding (default: %d)\n",
+         settings.window_size);
+  printf("-O <float>      Turn on night mode when window average value drops below this threshold (default: %.2lf)\n",
+         settings.on_threshold);
+  printf("-F <floag>      Turn off night mode when window average value goes above this threshold (default: %.2lf)\n",
+         settings.off_threshold);
+  puts("-h              Print this usage statement and exit");
+}
+
+int parseCommandLine(int argc, char* argv[]) {
+  int option;
+  while ((option = getopt(argc, argv, "D:c:y:g:a:d:n:O:F:vShj:w:1:2:3:")) != -1) {
+    switch (option) {
+      case 'D': settings.adc_device = optarg; break;
+      case 'c': settings.mode_command = optarg; break;
+      case 'y': settings.day_command = optarg; break;
+      case 'g': settings.night_command = optarg; break;
+      case 'a': settings.adc_reads = optionInt(optarg); break;
+      case 'd': settings.delay_sec = optionInt(optarg); break;
+      case 'n': settings.window_size = optionInt(optarg); break;
+      case 'O': settings.on_threshold = strtod(optarg, nullptr); break;
+      case 'F': settings.off_threshold = strtod(optarg, nullptr); break;
+      case 'v': ++settings.verbose; break;
+      case 'S': settings.software_method = true; break;
+      case 'h': printUsage(); return 0;
+      case 'j': settings.jitter_percent = optionInt(optarg); break;
+      case 'w': settings.sec_wait = optionInt(optarg); break;
+      case '1': settings.eq1_user_exposure = optionInt(optarg); break;
+      case '2':
+        if (parseIntTriple(optarg, &settings.eq2_user_exposure, &settings.eq2_user_iridix,
+                           &settings.eq2_count) < 3) {
+          fprintf(stderr, "invalid argument: %s\n", optarg);
+          printUsage();
+        }
+        break;
+      case '3':
+        if (parseIntTriple(optarg, &settings.eq3_user_wb, &settings.eq3_user_iridix,
+                           &settings.eq3_count) < 3) {
+          fprintf(stderr, "invalid argument: %s\n", optarg);
+          printUsage();
+        }
+        break;
+      default:
+        fprintf(stderr, "Unknown argument: '%c'\n", option);
+        printUsage();
+        return 1;
+    }
+  }
+  return kRunMethod;
+}
+
+int runChosenMethod() {
+  if (settings.software_method) return runSoftwareMethod();
+  return runLightSensorMethod();
+}
+
+const char* buildModeCommand(char* buffer, unsigned long size) {
+  const char* command = night_mode ? settings.night_command : settings.day_command;
+  if (command) return command;
+  const int length = snprintf(buffer, size, "%s %s\n", settings.mode_command, night_mode ? "on" : "off");
+  if (length < 0 || static_cast<unsigned long>(length) >= size) return nullptr;
+  return buffer;
+}
+
+void applyNightMode() {
+  if (settings.verbose >= 1) printf("Night Mode %s\n", night_mode ? "Enabled" : "Disabled");
+  const char* command = buildModeCommand(command_line, sizeof command_line);
+  if (command) {
+    const int status = system(command);
+    if (status != 0) fprintf(stderr, "WARNING: %s returned %d\n", command, status);
+  } else {
+    fprintf(stderr, "WARNING: mode command is too long to run: %s\n", settings.mode_command);
+  }
+  mode_switch_wait = settings.sec_wait;
+}

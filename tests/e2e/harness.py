@@ -1,0 +1,215 @@
+"""Runs the real lumenflip binary against simulated camera devices.
+
+The daemon's standard output goes to a pseudo-terminal so that the C
+library line-buffers it: the daemon never exits by itself, and whatever it
+had buffered when it is killed would otherwise be lost. Standard error goes
+to a pipe. Mode commands run by the daemon write to the same terminal, so
+the order of their lines among the daemon's is the order things happened.
+
+Environment (set by CTest):
+  LUMENFLIP            path of the daemon
+  FAKE_ADC             path of the simulated ADC device tool
+  LUMENFLIP_EMULATOR   optional command put in front of the daemon (qemu-user)
+"""
+
+import os
+import pty
+import select
+import shlex
+import signal
+import subprocess
+import tempfile
+import termios
+import threading
+import time
+import unittest
+
+BIN = os.environ.get("LUMENFLIP", "lumenflip")
+FAKE_ADC = os.environ.get("FAKE_ADC", "fake_adc")
+EMULATOR = shlex.split(os.environ.get("LUMENFLIP_EMULATOR", ""))
+
+
+def daemon_command(args):
+    return EMULATOR + [BIN] + list(args)
+
+
+def run_to_exit(args, timeout=20):
+    """Runs the daemon for options that end it (-h, bad options); returns
+    (status, stdout, stderr) with stdout and stderr as text."""
+    proc = subprocess.run(daemon_command(args), stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=timeout)
+    return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+
+
+class Reader(threading.Thread):
+    """Collects everything a file descriptor yields until it closes."""
+
+    def __init__(self, fd):
+        super().__init__(daemon=True)
+        self.fd = fd
+        self.chunks = []
+        self.lock = threading.Lock()
+
+    def run(self):
+        while True:
+            try:
+                data = os.read(self.fd, 65536)
+            except OSError:  # EIO once the terminal's last writer is gone
+                break
+            if not data:
+                break
+            with self.lock:
+                self.chunks.append(data)
+
+    def text(self):
+        with self.lock:
+            return b"".join(self.chunks).decode(errors="replace")
+
+
+class Daemon:
+    """A running lumenflip. stop() kills it and returns what it wrote."""
+
+    def __init__(self, args, cwd=None, env=None):
+        master, slave = pty.openpty()
+        attrs = termios.tcgetattr(slave)
+        attrs[1] &= ~termios.ONLCR  # keep "\n" as written
+        termios.tcsetattr(slave, termios.TCSANOW, attrs)
+        self.proc = subprocess.Popen(daemon_command(args), stdin=subprocess.DEVNULL,
+                                     stdout=slave, stderr=subprocess.PIPE, cwd=cwd,
+                                     env=env, start_new_session=True)
+        os.close(slave)
+        self.master = master
+        self.out = Reader(master)
+        self.err = Reader(self.proc.stderr.fileno())
+        self.out.start()
+        self.err.start()
+        self.stopped = False
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def stdout(self):
+        return self.out.text()
+
+    def stderr(self):
+        return self.err.text()
+
+    def wait_for(self, predicate, timeout=30, what="condition"):
+        """Polls predicate(self) until it holds; fails the test otherwise."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if predicate(self):
+                return
+            if self.proc.poll() is not None:
+                break
+            time.sleep(0.02)
+        if predicate(self):
+            return
+        raise AssertionError("timed out waiting for %s\nstdout:\n%s\nstderr:\n%s"
+                             % (what, self.stdout(), self.stderr()))
+
+    def wait_stdout(self, text, count=1, timeout=30):
+        self.wait_for(lambda d: d.stdout().count(text) >= count, timeout,
+                      "%d x %r on stdout" % (count, text))
+
+    def stop(self):
+        """Kills the daemon (and any mode command it is running)."""
+        if self.stopped:
+            return self.stdout(), self.stderr()
+        self.stopped = True
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.proc.wait(timeout=20)
+        self.out.join(timeout=10)
+        self.err.join(timeout=10)
+        os.close(self.master)
+        self.proc.stderr.close()
+        return self.stdout(), self.stderr()
+
+
+class FakeAdc:
+    """The simulated ADC device: a FIFO fed from a script, held at the end."""
+
+    def __init__(self, directory, script, name="adc"):
+        self.path = os.path.join(directory, name)
+        self.script_path = os.path.join(directory, name + ".script")
+        with open(self.script_path, "w") as f:
+            f.write(script if isinstance(script, str) else "\n".join(script) + "\n")
+        os.mkfifo(self.path)
+        self.proc = subprocess.Popen([FAKE_ADC, "--hold", self.path, self.script_path],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+
+    def wait_held(self, timeout=60):
+        """Waits until the daemon has opened the device again after the
+        script's last conversion: all it did with the script is done."""
+        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        if not ready:
+            raise AssertionError("the simulated ADC was not read to the end of its script")
+        line = self.proc.stdout.readline()
+        if line != b"held\n":
+            raise AssertionError("fake_adc: %r %r" % (line, self.proc.stderr.read()))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(timeout=10)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+
+
+MODE_SCRIPT = """#!/bin/sh
+# Records each call and says so on standard output, like a camera's script.
+printf '%s\\n' "$*" >> "{log}"
+echo "MODE $*"
+exit {status}
+"""
+
+
+class ModeScript:
+    """A mode command that records the arguments of each call."""
+
+    def __init__(self, directory, name="nightmode.sh", status=0):
+        self.path = os.path.join(directory, name)
+        self.log = self.path + ".log"
+        with open(self.path, "w") as f:
+            f.write(MODE_SCRIPT.format(log=self.log, status=status))
+        os.chmod(self.path, 0o755)
+
+    def calls(self):
+        try:
+            with open(self.log) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+
+class DaemonTest(unittest.TestCase):
+    """Gives each test a private folder and stops what it started."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="lumenflip-test-")
+        self.dir = self.tmp.name
+        self.addCleanup(self.tmp.cleanup)
+
+    def start(self, args, **kwargs):
+        daemon = Daemon(args, **kwargs)
+        self.addCleanup(daemon.stop)
+        return daemon
+
+    def fake_adc(self, script, name="adc"):
+        adc = FakeAdc(self.dir, script, name)
+        self.addCleanup(adc.stop)
+        return adc
+
+    def run_light(self, script, args, mode=None):
+        """Runs the light-sensor method over a whole ADC script and returns
+        (stdout, stderr) once the daemon has handled every conversion."""
+        adc = self.fake_adc(script)
+        daemon = self.start(["-D", adc.path, "-d", "0"] + list(args))
+        adc.wait_held()
+        return daemon.stop()
