@@ -16,7 +16,6 @@
 // is killed: everything the reader did before that open has happened.
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -25,6 +24,8 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <string>
 
 namespace {
 
@@ -47,20 +48,31 @@ int openForReader() {
   }
 }
 
-// Waits until the reader has closed its end, so that the next open pairs
-// with the reader's next open and never with this one.
-void waitForReaderClose(int fd) {
-  struct pollfd pfd = {fd, 0, 0};
-  while (!(pfd.revents & (POLLERR | POLLHUP))) {
-    if (poll(&pfd, 1, -1) < 0 && errno != EINTR) die("poll");
-  }
+// Puts a fresh FIFO at the path. Called once the reader's open has paired
+// with ours and before anything is written: the reader's next open, which
+// can only follow its read, then finds the fresh node and waits there for
+// the next conversion instead of joining the node it has just read.
+void replaceFifo() {
+  std::string next = std::string(fifo_path) + ".next";
+  unlink(next.c_str());
+  if (mkfifo(next.c_str(), 0600) != 0) die("mkfifo");
+  if (rename(next.c_str(), fifo_path) != 0) die("rename");
 }
 
 void serve(uint32_t value, size_t bytes) {
   const int fd = openForReader();
+  replaceFifo();
   if (write(fd, &value, bytes) != static_cast<ssize_t>(bytes) && errno != EPIPE) die("write");
-  waitForReaderClose(fd);
   close(fd);
+}
+
+// Removes the device. A reader already waiting in open on it is let
+// through to an empty read (a failed conversion) rather than left hanging
+// on a node that no writer will ever open again.
+void removeFifo() {
+  const int fd = open(fifo_path, O_RDWR | O_NONBLOCK);
+  unlink(fifo_path);
+  if (fd >= 0) close(fd);
 }
 
 void pauseSeconds(double seconds) {
@@ -106,10 +118,10 @@ int main(int argc, char* argv[]) {
     if (sscanf(line, " %15s", word) != 1 || word[0] == '#') continue;
     if (strcmp(word, "short") == 0) {
       if (sscanf(line, " short %llu", &a) != 1 || a < 1 || a > 3) badLine(number, line);
-      next_bytes = a;
+      next_bytes = static_cast<size_t>(a);
     } else if (strcmp(word, "gone") == 0) {
       if (sscanf(line, " gone %lf", &seconds) != 1) badLine(number, line);
-      unlink(fifo_path);
+      removeFifo();
       pauseSeconds(seconds);
       makeFifo();
     } else if (strcmp(word, "ramp") == 0) {

@@ -47,15 +47,14 @@ void switchMode(bool night) {
 }
 
 // Change of exposure relative to the new exposure, in percent above the
-// allowed jitter; computed in this order so that it matches the rule as
-// documented, including its not-a-number and infinite cases.
+// allowed jitter, computed in this order. The sample is jitter when that is
+// not a number, or its integer part is above 0 or outside 32 bits; compared
+// directly, as trunc() would pull in the maths library for one call.
 bool isJitter(int32_t exposure, int32_t last_exposure) {
   const double excess = fabs(static_cast<double>(exposure) - static_cast<double>(last_exposure)) /
                             static_cast<double>(exposure) * 100.0 -
                         static_cast<double>(settings.jitter_percent);
-  if (isnan(excess)) return true;
-  const double whole = trunc(excess);
-  return whole > 0.0 || whole < static_cast<double>(INT32_MIN) || whole > static_cast<double>(INT32_MAX);
+  return isnan(excess) || excess >= 1.0 || excess <= -2147483649.0;
 }
 
 }  // namespace

@@ -9,7 +9,8 @@ the order of their lines among the daemon's is the order things happened.
 Environment (set by CTest):
   LUMENFLIP            path of the daemon
   FAKE_ADC             path of the simulated ADC device tool
-  LUMENFLIP_EMULATOR   optional command put in front of the daemon (qemu-user)
+  LUMENFLIP_EMULATOR   optional command put in front of the daemon and of the
+                       simulated devices built with it (qemu-user)
 """
 
 import os
@@ -17,6 +18,7 @@ import pty
 import select
 import shlex
 import signal
+import struct
 import subprocess
 import tempfile
 import termios
@@ -113,6 +115,10 @@ class Daemon:
         self.wait_for(lambda d: d.stdout().count(text) >= count, timeout,
                       "%d x %r on stdout" % (count, text))
 
+    def wait_stderr(self, text, count=1, timeout=30):
+        self.wait_for(lambda d: d.stderr().count(text) >= count, timeout,
+                      "%d x %r on stderr" % (count, text))
+
     def stop(self):
         """Kills the daemon (and any mode command it is running)."""
         if self.stopped:
@@ -140,7 +146,7 @@ class FakeAdc:
         with open(self.script_path, "w") as f:
             f.write(script if isinstance(script, str) else "\n".join(script) + "\n")
         os.mkfifo(self.path)
-        self.proc = subprocess.Popen([FAKE_ADC, "--hold", self.path, self.script_path],
+        self.proc = subprocess.Popen(EMULATOR + [FAKE_ADC, "--hold", self.path, self.script_path],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
 
@@ -160,6 +166,16 @@ class FakeAdc:
         self.proc.wait(timeout=10)
         self.proc.stdout.close()
         self.proc.stderr.close()
+
+
+def current_line(sample):
+    """The verbose line for one sample."""
+    return "Current value: %.2f\n" % sample
+
+
+def window_line(size, mean):
+    """The verbose line for the window's mean."""
+    return "Window (%d) Avg: %.2f\n" % (size, mean)
 
 
 MODE_SCRIPT = """#!/bin/sh
@@ -205,6 +221,14 @@ class DaemonTest(unittest.TestCase):
         adc = FakeAdc(self.dir, script, name)
         self.addCleanup(adc.stop)
         return adc
+
+    def constant_device(self, value, name="adc.const"):
+        """A regular file standing in for the ADC device: every open reads
+        the same raw conversion."""
+        path = os.path.join(self.dir, name)
+        with open(path, "wb") as f:
+            f.write(struct.pack("=I", value))
+        return path
 
     def run_light(self, script, args, mode=None):
         """Runs the light-sensor method over a whole ADC script and returns

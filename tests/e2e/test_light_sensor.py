@@ -1,1 +1,151 @@
+"""The light-sensor method: ADC conversions in, samples, window means,
+switches and errors out."""
+
+import os
+import re
 import unittest
+
+from harness import DaemonTest, ModeScript, current_line, run_to_exit, window_line
+
+
+def samples(size, pairs):
+    """Expected verbose output for (sample, window mean or None) pairs."""
+    return "".join(current_line(s) + ("" if m is None else window_line(size, m)) for s, m in pairs)
+
+
+NIGHT = "Night Mode Enabled\nMODE on\n"
+DAY = "Night Mode Disabled\nMODE off\n"
+
+
+def error_lines(err, reads):
+    """The complete lines of standard error, each checked to be the ADC
+    loop's error message; returns their error texts."""
+    lines = err[:err.rfind("\n") + 1].splitlines()
+    pattern = re.compile(r"ERROR: jzAuxReadAverage\(%d\) failed: (.+)" % reads)
+    texts = []
+    for line in lines:
+        match = pattern.fullmatch(line)
+        if not match:
+            raise AssertionError("unexpected line on stderr: %r" % line)
+        texts.append(match.group(1))
+    return texts
+
+
+class Deciding(DaemonTest):
+    def test_window_fills_then_switches_at_inclusive_thresholds(self):
+        mode = ModeScript(self.dir)
+        values = [60, 60, 60, 42, 42, 42, 36, 30, 60, 45, 45]
+        out, err = self.run_light([str(v) for v in values],
+                                  ["-v", "-a", "1", "-n", "3", "-O", "40", "-F", "45", "-c", mode.path])
+        self.assertEqual(err, "")
+        self.assertEqual(out, samples(3, [(60, None), (60, None), (60, 60),
+                                          (42, 54), (42, 48), (42, 42)])  # in the band: stays day
+                         + samples(3, [(36, 40)]) + NIGHT  # exactly -O
+                         + samples(3, [(30, 36), (60, 42)])  # in the band: stays night
+                         + samples(3, [(45, 45)]) + DAY  # exactly -F
+                         + samples(3, [(45, 50)]))
+        self.assertEqual(mode.calls(), ["on", "off"])
+
+    def test_conversions_are_averaged_as_unsigned_words(self):
+        mode = ModeScript(self.dir)
+        out, err = self.run_light(["10", "20", "4294967295*2", "1", "2", "2", "0x80000000*3"],
+                                  ["-v", "-a", "2", "-n", "1", "-c", mode.path])
+        self.assertEqual(err, "")
+        self.assertEqual(out, samples(1, [(15, 15)]) + NIGHT
+                         + samples(1, [(4294967295, 4294967295)]) + DAY
+                         + samples(1, [(1.5, 1.5)]) + NIGHT
+                         + samples(1, [(1073741825, 1073741825)]) + DAY
+                         + samples(1, [(2147483648, 2147483648)]))
+        self.assertEqual(mode.calls(), ["on", "off", "on", "off"])
+
+    def test_quiet_daemon_prints_nothing_but_runs_commands(self):
+        mode = ModeScript(self.dir)
+        out, err = self.run_light(["0", "100"], ["-a", "1", "-n", "1", "-c", mode.path])
+        self.assertEqual((out, err), ("MODE on\nMODE off\n", ""))
+
+
+class FailedSamples(DaemonTest):
+    def test_short_reads_leave_the_window_alone(self):
+        # Failures both while the window fills and after; the next good
+        # sample lands in the next slot, so each mean below names which
+        # slots hold what.
+        mode = ModeScript(self.dir)
+        out, err = self.run_light(["90", "short 2", "7", "60", "30", "120", "short 3", "7", "0", "0"],
+                                  ["-v", "-a", "1", "-n", "3", "-c", mode.path])
+        self.assertEqual(out, samples(3, [(90, None), (60, None), (30, 60), (120, 70), (0, 50)])
+                         + samples(3, [(0, 40)]) + NIGHT)
+        self.assertEqual(len(error_lines(err, 1)), 2, err)
+        self.assertEqual(mode.calls(), ["on"])
+
+    def test_a_failed_read_drops_the_whole_sample(self):
+        mode = ModeScript(self.dir)
+        out, err = self.run_light(["1000", "short 1", "7", "20*3"],
+                                  ["-v", "-a", "3", "-n", "1", "-c", mode.path])
+        self.assertEqual(out, samples(1, [(20, 20)]) + NIGHT)
+        self.assertEqual(len(error_lines(err, 3)), 1, err)
+
+    def test_missing_device_fails_every_sample(self):
+        mode = ModeScript(self.dir)
+        daemon = self.start(["-v", "-D", os.path.join(self.dir, "none"), "-d", "0", "-n", "1",
+                             "-c", mode.path])
+        daemon.wait_stderr("\n", count=3)
+        out, err = daemon.stop()
+        self.assertEqual(out, "")
+        self.assertEqual(set(error_lines(err, 25)), {"No such file or directory"})
+        self.assertEqual(mode.calls(), [])
+
+    def test_device_vanishing_and_returning_keeps_the_window(self):
+        mode = ModeScript(self.dir)
+        out, err = self.run_light(["50", "30", "gone 0.05", "60"],
+                                  ["-v", "-a", "1", "-n", "2", "-c", mode.path])
+        self.assertEqual(out, samples(2, [(50, None), (30, 40)]) + NIGHT + samples(2, [(60, 45)]) + DAY)
+        self.assertIn("No such file or directory", error_lines(err, 1))
+        self.assertEqual(mode.calls(), ["on", "off"])
+
+    def test_reads_below_one_fail_every_sample(self):
+        # The device would read as all dark; nothing may be sampled.
+        mode = ModeScript(self.dir)
+        device = self.constant_device(0)
+        for reads in ("0", "-2"):
+            with self.subTest(reads=reads):
+                daemon = self.start(["-v", "-a", reads, "-D", device, "-d", "0", "-n", "1",
+                                     "-c", mode.path])
+                daemon.wait_stderr("\n", count=3)
+                out, err = daemon.stop()
+                self.assertEqual(out, "")
+                self.assertGreaterEqual(len(error_lines(err, int(reads))), 3)
+                self.assertEqual(mode.calls(), [])
+
+
+class WindowSize(DaemonTest):
+    def test_window_below_one_is_refused(self):
+        mode = ModeScript(self.dir)
+        device = self.constant_device(0)
+        for size in ("0", "-3"):
+            with self.subTest(size=size):
+                status, out, err = run_to_exit(["-v", "-n", size, "-D", device, "-d", "0",
+                                                "-c", mode.path], timeout=10)
+                self.assertEqual((status, out), (1, ""))
+                self.assertEqual(err.count("\n"), 1, err)
+                self.assertTrue(err.endswith("\n"), err)
+                self.assertRegex(err, r"-n\b.*%s\b" % re.escape(size))
+                self.assertEqual(mode.calls(), [])
+
+    def test_window_of_one_decides_on_every_sample(self):
+        mode = ModeScript(self.dir)
+        out, err = self.run_light(["0", "40", "45", "40"], ["-v", "-a", "1", "-n", "1", "-c", mode.path])
+        self.assertEqual(err, "")
+        self.assertEqual(out, samples(1, [(0, 0)]) + NIGHT + samples(1, [(40, 40), (45, 45)]) + DAY
+                         + samples(1, [(40, 40)]) + NIGHT)
+
+    def test_software_method_ignores_the_window(self):
+        # It runs the day command as soon as it starts.
+        mode = ModeScript(self.dir)
+        daemon = self.start(["-S", "-n", "0", "-c", mode.path])
+        daemon.wait_for(lambda d: mode.calls() == ["off"], timeout=10, what="the day command")
+        _, err = daemon.stop()
+        self.assertNotIn("-n", err)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,27 @@
+# Fails when the stripped daemon is larger than its budget, or when it needs
+# a shared library other than the C library.
+#   cmake -DBINARY=... -DSTRIP=... -DREADELF=... -DBUDGET=bytes -DLINK=static|libc -P footprint.cmake
+set(stripped "${BINARY}.stripped")
+execute_process(COMMAND "${STRIP}" -o "${stripped}" "${BINARY}" RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "cannot strip ${BINARY}")
+endif()
+file(SIZE "${stripped}" size)
+execute_process(COMMAND "${READELF}" -d -l "${stripped}" OUTPUT_VARIABLE dynamic)
+string(REGEX MATCHALL "Shared library: \\[[^]]*\\]" needed "${dynamic}")
+message(STATUS "stripped size ${size} bytes (budget ${BUDGET}); needs: ${needed}")
+
+if(size GREATER BUDGET)
+  message(FATAL_ERROR "the stripped daemon is ${size} bytes, over its budget of ${BUDGET}")
+endif()
+if(LINK STREQUAL "static")
+  if(needed OR dynamic MATCHES "INTERP")
+    message(FATAL_ERROR "the static daemon still needs a loader or libraries: ${needed}")
+  endif()
+else()
+  foreach(library IN LISTS needed)
+    if(NOT library MATCHES "\\[libc\\.so[.0-9]*\\]")
+      message(FATAL_ERROR "the daemon needs ${library}; only the C library is allowed")
+    endif()
+  endforeach()
+endif()

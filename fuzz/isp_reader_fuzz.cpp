@@ -1,0 +1,170 @@
+// Fuzz target for the ISP information reader.
+//
+// Input layout: the low three bits of the first byte give how many of the
+// following bytes are read sizes (each (byte & 63) + 1); the rest is the
+// file's content. A thread writes the content into a pipe in pieces of
+// those sizes, cycling through them, and waits for each piece to be read
+// before writing the next, so the reader sees real short reads. Printable
+// seeds work: "0" writes the content whole, "1@" one byte at a time.
+//
+// The reader fills its buffer to the full 100 bytes whatever the pieces,
+// so its result must match a plain model that scans the whole content.
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "software.h"
+
+namespace {
+
+const int32_t kSentinel = -123456789;
+const size_t kHeld = 100;
+
+struct Outcome {
+  int result = 0;
+  int32_t values[3] = {kSentinel, kSentinel, kSentinel};
+  std::string message;
+};
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+int32_t modelParse(const char* p, const char* end) {
+  while (p < end && isSpace(*p)) ++p;
+  bool negative = false;
+  if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+  int64_t magnitude = 0;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    magnitude = std::min<int64_t>(magnitude * 10 + (*p - '0'), int64_t{1} << 32);
+  }
+  const int64_t value = negative ? -magnitude : magnitude;
+  return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
+// What the reader must do: look at the next 100 bytes of the content at
+// each line start, as if every read had been complete.
+Outcome model(const std::string& content) {
+  static const std::string prefixes[3] = {"ISP exposure log2 id: ", "ISP Iridix strength : ",
+                                          "ISP WB Temperature : "};
+  Outcome out;
+  size_t pos = 0;
+  while (pos < content.size()) {
+    const size_t held = std::min(kHeld, content.size() - pos);
+    const char* window = content.data() + pos;
+    for (int i = 0; i < 3; ++i) {
+      const std::string& prefix = prefixes[i];
+      if (held >= prefix.size() && memcmp(window, prefix.data(), prefix.size()) == 0) {
+        out.values[i] = modelParse(window + prefix.size(), window + held);
+        if (++out.result == 3) return out;
+        break;
+      }
+    }
+    const void* line_break = memchr(window, '\n', held);
+    if (!line_break) {
+      out.message = "ERROR: readIspInfo: line is longer than " + std::to_string(held) + " chars buf\n";
+      return out;
+    }
+    pos += static_cast<size_t>(static_cast<const char*>(line_break) - window) + 1;
+  }
+  return out;
+}
+
+void writePieces(int fd, const std::string& content, const std::vector<size_t>& sizes,
+                 const std::atomic<bool>& reader_done) {
+  size_t done = 0;
+  for (size_t piece = 0; done < content.size() && !reader_done; ++piece) {
+    const size_t size = sizes.empty() ? content.size() : std::min(sizes[piece % sizes.size()], content.size() - done);
+    const ssize_t wrote = write(fd, content.data() + done, size);
+    if (wrote <= 0) break;  // the reader has gone
+    done += static_cast<size_t>(wrote);
+    // Let the reader take this piece before the next one arrives.
+    int pending = 0;
+    while (!reader_done && ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) sched_yield();
+  }
+  close(fd);
+}
+
+Outcome runReader(const std::string& content, const std::vector<size_t>& sizes) {
+  // libFuzzer's timer signal would cut a blocked read short with EINTR;
+  // the daemon installs no handlers, so its reads are never interrupted.
+  // Held back here, the signal arrives once the reader is done.
+  sigset_t timer_signal;
+  sigset_t saved_mask;
+  sigemptyset(&timer_signal);
+  sigaddset(&timer_signal, SIGALRM);
+  pthread_sigmask(SIG_BLOCK, &timer_signal, &saved_mask);
+
+  int fds[2];
+  if (pipe(fds) != 0) abort();
+  // The reader opens the pipe by path, as it opens the driver's file.
+  const std::string path = "/proc/self/fd/" + std::to_string(fds[0]);
+  std::atomic<bool> reader_done(false);
+  std::thread writer(writePieces, fds[1], std::cref(content), std::cref(sizes), std::cref(reader_done));
+
+  Outcome out;
+  char* text = nullptr;
+  size_t length = 0;
+  FILE* capture = open_memstream(&text, &length);
+  if (!capture) abort();
+  FILE* const saved = stderr;
+  stderr = capture;
+  out.result = readIspInfoFile(path.c_str(), &out.values[0], &out.values[1], &out.values[2]);
+  stderr = saved;
+  fclose(capture);
+  out.message.assign(text, length);
+  free(text);
+
+  reader_done = true;
+  close(fds[0]);  // a writer still blocked now gets EPIPE
+  writer.join();
+  pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
+  return out;
+}
+
+[[noreturn]] void fail(const char* what, const Outcome& got, const Outcome& want) {
+  fprintf(stderr, "%s\n  got:  %d (%d, %d, %d) \"%s\"\n  want: %d (%d, %d, %d) \"%s\"\n", what, got.result,
+          got.values[0], got.values[1], got.values[2], got.message.c_str(), want.result, want.values[0],
+          want.values[1], want.values[2], want.message.c_str());
+  abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  signal(SIGPIPE, SIG_IGN);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  size_t count = size > 0 ? data[0] & 7u : 0;
+  count = std::min(count, size > 0 ? size - 1 : 0);
+  std::vector<size_t> sizes;
+  for (size_t i = 0; i < count; ++i) sizes.push_back((data[1 + i] & 63u) + 1);
+  const size_t skip = size > 0 ? 1 + count : 0;
+  const std::string content(reinterpret_cast<const char*>(data) + skip, size - skip);
+
+  const Outcome got = runReader(content, sizes);
+  const Outcome want = model(content);
+  if (got.result < -1 || got.result > 3) fail("result out of range", got, want);
+  if (got.result == -1) fail("readable file refused", got, want);
+  for (int i = 0; i < 3; ++i) {
+    if (want.values[i] == kSentinel && got.values[i] != kSentinel) fail("unrecognised output written", got, want);
+  }
+  if (got.result != want.result || got.message != want.message ||
+      !std::equal(got.values, got.values + 3, want.values)) {
+    fail("reader differs from the model", got, want);
+  }
+  return 0;
+}
