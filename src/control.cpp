@@ -12,6 +12,7 @@
 Settings settings;
 bool night_mode = false;
 int32_t mode_switch_wait = 0;
+int (*runModeCommand)(const char* command_line) = system;
 
 namespace {
 
@@ -151,7 +152,7 @@ void applyNightMode() {
   if (settings.verbose >= 1) printf("Night Mode %s\n", night_mode ? "Enabled" : "Disabled");
   const char* command = buildModeCommand(command_line, sizeof command_line);
   if (command) {
-    const int status = system(command);
+    const int status = runModeCommand(command);
     if (status != 0) fprintf(stderr, "WARNING: %s returned %d\n", command, status);
   } else {
     fprintf(stderr, "WARNING: mode command is too long to run: %s\n", settings.mode_command);

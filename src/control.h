@@ -61,6 +61,10 @@ int parseIntTriple(const char* text, int32_t* first, int32_t* second, int32_t* t
 // when the built line would not fit, so that nothing cut short is run.
 const char* buildModeCommand(char* buffer, unsigned long size);
 
+// Runs a mode command line through the shell and returns its wait status.
+// Tools that replay decisions put their own here so that nothing is run.
+extern int (*runModeCommand)(const char* command_line);
+
 // Runs the command for `night_mode` and starts the settle period.
 void applyNightMode();
 

@@ -75,12 +75,7 @@ double windowMean() {
   return sum / settings.window_size;
 }
 
-void lightSensorPass() {
-  double sample;
-  if (!jzAuxReadAverage(settings.adc_device, &sample, settings.adc_reads)) {
-    fprintf(stderr, "ERROR: jzAuxReadAverage(%d) failed: %s\n", settings.adc_reads, strerror(errno));
-    return;
-  }
+bool addSample(double sample) {
   if (settings.verbose >= 1) printf("Current value: %.2lf\n", sample);
 
   sample_window[window_index++] = sample;
@@ -88,12 +83,22 @@ void lightSensorPass() {
     window_full = true;
     window_index = 0;
   } else if (!window_full) {
-    return;
+    return false;
   }
 
   const double mean = windowMean();
   if (settings.verbose >= 1) printf("Window (%d) Avg: %.2lf\n", settings.window_size, mean);
   decide(mean);
+  return true;
+}
+
+void lightSensorPass() {
+  double sample;
+  if (!jzAuxReadAverage(settings.adc_device, &sample, settings.adc_reads)) {
+    fprintf(stderr, "ERROR: jzAuxReadAverage(%d) failed: %s\n", settings.adc_reads, strerror(errno));
+    return;
+  }
+  addSample(sample);
 }
 
 int runLightSensorMethod() {

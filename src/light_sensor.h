@@ -20,7 +20,11 @@ int openSampleWindow();
 // The window's mean over all of its slots.
 double windowMean();
 
-// One sample: read, store, and once the window has filled, decide.
+// Stores a sample and, once the window has filled, decides on its mean.
+// Returns whether it decided (whether or not the mode changed).
+bool addSample(double sample);
+
+// One sample: read it from the ADC, then addSample.
 void lightSensorPass();
 
 // Samples every `delay_sec` seconds for ever. Returns only when the window
