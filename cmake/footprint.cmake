@@ -1,5 +1,5 @@
 # Fails when the stripped daemon is larger than its budget, or when it needs
-# a shared library other than the C library.
+# a shared library other than the C library and its loader.
 #   cmake -DBINARY=... -DSTRIP=... -DREADELF=... -DBUDGET=bytes -DLINK=static|libc -P footprint.cmake
 set(stripped "${BINARY}.stripped")
 execute_process(COMMAND "${STRIP}" -o "${stripped}" "${BINARY}" RESULT_VARIABLE failed)
@@ -20,8 +20,8 @@ if(LINK STREQUAL "static")
   endif()
 else()
   foreach(library IN LISTS needed)
-    if(NOT library MATCHES "\\[libc\\.so[.0-9]*\\]")
-      message(FATAL_ERROR "the daemon needs ${library}; only the C library is allowed")
+    if(NOT library MATCHES "\\[(libc\\.so|ld\\.so|ld-linux[-a-z0-9_]*\\.so)[.0-9]*\\]")
+      message(FATAL_ERROR "the daemon needs ${library}; only the C library and its loader are allowed")
     endif()
   endforeach()
 endif()

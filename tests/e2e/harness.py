@@ -11,6 +11,9 @@ Environment (set by CTest):
   FAKE_ADC             path of the simulated ADC device tool
   LUMENFLIP_EMULATOR   optional command put in front of the daemon and of the
                        simulated devices built with it (qemu-user)
+  LUMENFLIP_WRAPPER    optional command put in front of the daemon only
+                       (valgrind); the daemon is then stopped with SIGTERM,
+                       which lets the wrapper report before the process ends
 """
 
 import os
@@ -29,10 +32,11 @@ import unittest
 BIN = os.environ.get("LUMENFLIP", "lumenflip")
 FAKE_ADC = os.environ.get("FAKE_ADC", "fake_adc")
 EMULATOR = shlex.split(os.environ.get("LUMENFLIP_EMULATOR", ""))
+WRAPPER = shlex.split(os.environ.get("LUMENFLIP_WRAPPER", ""))
 
 
 def daemon_command(args):
-    return EMULATOR + [BIN] + list(args)
+    return WRAPPER + EMULATOR + [BIN] + list(args)
 
 
 def run_to_exit(args, timeout=20):
@@ -125,8 +129,16 @@ class Daemon:
             return self.stdout(), self.stderr()
         self.stopped = True
         if self.proc.poll() is None:
+            if WRAPPER:
+                # Terminated by a signal it does not handle, the daemon ends
+                # at once; a wrapper still gets to write its report first.
+                self.proc.send_signal(signal.SIGTERM)
+                try:
+                    self.proc.wait(timeout=60)
+                except subprocess.TimeoutExpired:
+                    pass
             try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
+                os.killpg(self.proc.pid, signal.SIGKILL)  # and any mode command
             except ProcessLookupError:
                 pass
         self.proc.wait(timeout=20)

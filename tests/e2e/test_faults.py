@@ -1,0 +1,238 @@
+"""Faults around the daemon: hostile ISP statistics files, an ADC device
+that is not a device, and mode commands that cannot run, are killed or
+flood their output. In every case the daemon reports what the program
+documents, keeps running with its state, and makes the next switch.
+
+The ISP file cases need a private /proc, which needs root (see
+test_software.py); without root only they are skipped.
+"""
+
+import os
+import random
+import re
+import shutil
+import threading
+import time
+import unittest
+
+if os.geteuid() == 0 and shutil.which("unshare"):
+    # Runs this module again inside a private mount namespace whose /proc
+    # holds the ISP driver's folder.
+    import test_software as isp
+else:
+    isp = None
+
+from harness import DaemonTest, ModeScript, current_line, window_line  # noqa: E402
+
+UNABLE = "Unable to read isp_info\n"
+TRIPLE = re.compile(r"^\(-?\d+, -?\d+, -?\d+\)$", re.M)
+
+
+def too_long(held):
+    return "ERROR: readIspInfo: line is longer than %d chars buf\n" % held
+
+
+def isp_text(exposure=1000000, iridix=10, wb=5000, before=b"", exposure_width=0):
+    """The three lines the daemon looks for, after `before`; the exposure
+    line is padded with spaces to `exposure_width` characters."""
+    exposure_line = b"ISP exposure log2 id: " + (b"%d" % exposure).rjust(exposure_width - 22)
+    return (before + exposure_line + b"\nISP WB Temperature : %d\nISP Iridix strength : %d\n"
+            % (wb, iridix))
+
+
+def random_bytes(rng, count):
+    """Random bytes without a line break."""
+    return bytes(rng.choice([b for b in range(256) if b != 10]) for _ in range(count))
+
+
+class Storm(threading.Thread):
+    """Rewrites the ISP file in place, as fast as it can, alternating two
+    contents and sometimes pausing half-written, until stopped."""
+
+    def __init__(self, path, contents):
+        super().__init__(daemon=True)
+        self.path, self.contents = path, contents
+        self.halt = threading.Event()
+        self.rewrites = 0
+
+    def run(self):
+        while not self.halt.is_set():
+            content = self.contents[self.rewrites % len(self.contents)]
+            fd = os.open(self.path, os.O_WRONLY | os.O_TRUNC)
+            if self.rewrites % 3 == 0:
+                os.write(fd, content[:len(content) // 2])
+                time.sleep(0)
+                os.write(fd, content[len(content) // 2:])
+            else:
+                os.write(fd, content)
+            os.close(fd)
+            self.rewrites += 1
+
+    def stop(self):
+        self.halt.set()
+        if self.ident is not None:
+            self.join(timeout=10)
+
+
+@unittest.skipIf(isp is None, "the ISP file cases need root, for a private /proc")
+class IspFileFaults(DaemonTest):
+    """One daemon reads a different hostile file on each pass; a good file
+    comes before and after, and the switch to night still happens."""
+
+    def setUp(self):
+        super().setUp()
+        self.mode = ModeScript(self.dir)
+        self.addCleanup(self.clear)
+
+    def clear(self):
+        if os.path.isdir(isp.ISP_FILE):
+            os.rmdir(isp.ISP_FILE)
+        elif os.path.exists(isp.ISP_FILE):
+            os.unlink(isp.ISP_FILE)
+
+    def put(self, content):
+        """Publishes content atomically; None puts a directory there."""
+        if os.path.isdir(isp.ISP_FILE):
+            os.rmdir(isp.ISP_FILE)
+        if content is None:
+            self.clear()
+            os.mkdir(isp.ISP_FILE)
+            return
+        temporary = isp.ISP_FILE + ".new"
+        with open(temporary, "wb") as f:
+            f.write(content)
+        os.rename(temporary, isp.ISP_FILE)
+
+    def test_hostile_files_between_good_reads(self):
+        rng = random.Random(7)
+        good = "(1000000, 10, 5000)\n"
+        lines = b"".join(random_bytes(rng, rng.randint(0, 98)) + b"\n" for _ in range(40))
+        storm = Storm(isp.ISP_FILE, [isp_text(), isp_text(iridix=20, wb=2500)])
+        # (what the file is, content, ("ok", stdout of the pass) or ("failed", its stderr))
+        steps = [("good", isp_text(), ("ok", good + "jitter active\n")),
+                 ("a directory", None, ("failed", UNABLE)),
+                 ("empty", b"", ("failed", UNABLE)),
+                 ("random bytes", random_bytes(rng, 300), ("failed", too_long(100) + UNABLE)),
+                 ("random lines", lines, ("failed", UNABLE)),
+                 ("random lines, the last unended", lines + random_bytes(rng, 37),
+                  ("failed", too_long(37) + UNABLE))]
+        for length in range(97, 104):
+            fits = length < 100  # with its line break, in the 100-byte buffer
+            steps.append(("a %d-character line first" % length, isp_text(before=b"x" * length + b"\n"),
+                          ("ok", good) if fits else ("failed", too_long(100) + UNABLE)))
+        for length in range(97, 104):
+            fits = length < 100
+            steps.append(("a %d-character exposure line" % length, isp_text(exposure_width=length),
+                          ("ok", good) if fits else ("failed", too_long(100) + UNABLE)))
+        steps += [("good", isp_text(), ("ok", good))]
+        steps += [("rewritten while read", "storm", ("any", None))] * 4
+        steps += [("good after the rewrites", isp_text(), ("any", None)),
+                  ("brighter", isp_text(exposure=1300000), ("ok", "(1300000, 10, 5000)\njitter active\n")),
+                  ("still bright", isp_text(exposure=1300000),
+                   ("ok", "(1300000, 10, 5000)\nSwitching to night new exp=1300000\n"
+                          "Night Mode Enabled\nMODE on\n"))]
+
+        def outcomes(d):
+            return len(TRIPLE.findall(d.stdout())) + d.stderr().count(UNABLE)
+
+        self.put(steps[0][1])
+        daemon = self.start(["-S", "-v", "-v", "-w", "0", "-c", self.mode.path])
+        self.addCleanup(storm.stop)
+        kinds = []
+        for number, (name, content, _) in enumerate(steps, 1):
+            if number > 1:
+                if content == "storm":
+                    if not storm.is_alive():
+                        storm.start()
+                else:
+                    if storm.is_alive():
+                        storm.stop()
+                    self.put(content)
+            failures = daemon.stderr().count(UNABLE)
+            daemon.wait_for(lambda d: outcomes(d) >= number, timeout=10, what="read of %s" % name)
+            kinds.append("failed" if daemon.stderr().count(UNABLE) > failures else "ok")
+        daemon.wait_stdout("MODE on\n", timeout=10)
+        out, err = daemon.stop()
+
+        # Standard output in one piece per read that worked, standard error
+        # in one per read that failed.
+        read = iter(re.split(r"^(?=\(-?\d+, -?\d+, -?\d+\)$)", out, flags=re.M)[1:])
+        failures = re.findall(r".*?" + re.escape(UNABLE), err, flags=re.S)
+        self.assertEqual("".join(failures), err, "stderr ends with something else")
+        failed = iter(failures)
+        for (name, _, (want_kind, want)), kind in zip(steps, kinds):
+            piece = next(read) if kind == "ok" else next(failed)
+            with self.subTest(file=name):
+                if want_kind == "any":
+                    pattern = (r"\(\d+, \d+, \d+\)\n(jitter active\n)?" if kind == "ok"
+                               else r"(ERROR: readIspInfo: line is longer than \d+ chars buf\n)?"
+                                    + re.escape(UNABLE))
+                    self.assertRegex(piece, "^%s$" % pattern)
+                else:
+                    self.assertEqual((kind, piece), (want_kind, want))
+        self.assertEqual(self.mode.calls(), ["off", "on"])
+        self.assertGreater(storm.rewrites, 100)
+
+
+class AdcDeviceFaults(DaemonTest):
+    def test_a_directory_in_place_of_the_device_then_the_device(self):
+        mode = ModeScript(self.dir)
+        path = os.path.join(self.dir, "adc")
+        os.mkdir(path)
+        daemon = self.start(["-v", "-D", path, "-a", "1", "-d", "0", "-n", "2", "-c", mode.path])
+        daemon.wait_stderr("\n", count=3)
+        os.rmdir(path)
+        adc = self.fake_adc(["30", "20", "90", "90"])
+        adc.wait_held()
+        out, err = daemon.stop()
+
+        errors = re.findall(r"^ERROR: jzAuxReadAverage\(1\) failed: (.*)$", err, re.M)
+        self.assertEqual(err.count("\n"), len(errors), err)
+        self.assertGreaterEqual(errors.count("Is a directory"), 3)
+        self.assertLessEqual(set(errors), {"Is a directory", "No such file or directory"})
+        self.assertEqual(out, current_line(30) + current_line(20) + window_line(2, 25)
+                         + "Night Mode Enabled\nMODE on\n" + current_line(90) + window_line(2, 55)
+                         + "Night Mode Disabled\nMODE off\n" + current_line(90) + window_line(2, 90))
+
+
+class ModeCommandFaults(DaemonTest):
+    # With -a 1 -n 1 every conversion decides: 0 is night, 100 is day. Each
+    # state comes twice, so a state lost after a failed command would show
+    # as a command run twice.
+    LIGHT = ["0", "0", "100", "100", "0", "100"]
+
+    def test_commands_that_cannot_run_or_are_killed(self):
+        cases = [
+            # night command, day command, their wait statuses
+            ("/nonexistent/night-vision on", "kill -TERM $$", 127 << 8, 15),
+            # A command that interrupts its whole process group: the daemon
+            # ignores the signal while it waits, the shell dies of it.
+            ("kill -KILL $$", "kill -INT 0", 9, 2),
+        ]
+        for number, (night, day, night_status, day_status) in enumerate(cases):
+            with self.subTest(night=night, day=day):
+                adc = self.fake_adc(self.LIGHT, name="adc%d" % number)
+                daemon = self.start(["-D", adc.path, "-d", "0", "-a", "1", "-n", "1", "-g", night, "-y", day])
+                adc.wait_held()
+                out, err = daemon.stop()
+                warnings = [line for line in err.splitlines() if line.startswith("WARNING")]
+                self.assertEqual(warnings, ["WARNING: %s returned %d" % (night, night_status),
+                                            "WARNING: %s returned %d" % (day, day_status)] * 2)
+                others = [line for line in err.splitlines() if not line.startswith("WARNING")]
+                self.assertTrue(all("/nonexistent/night-vision" in line for line in others), others)
+                self.assertEqual(out, "")
+
+    def test_commands_that_flood_their_output(self):
+        size = 1 << 20
+        flood = "head -c %d /dev/zero | tr '\\0' %s"
+        out, err = self.run_light(self.LIGHT, ["-v", "-a", "1", "-n", "1",
+                                               "-g", flood % (size, "n"), "-y", flood % (size, "d") + " >&2"])
+        night = current_line(0) + window_line(1, 0) + "Night Mode Enabled\n" + "n" * size
+        day = current_line(100) + window_line(1, 100) + "Night Mode Disabled\n"
+        self.assertEqual(out, night + current_line(0) + window_line(1, 0) + day + current_line(100)
+                         + window_line(1, 100) + night + day)
+        self.assertEqual(err, "d" * (2 * size))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,78 @@
+"""Samples a running daemon's open file descriptors and resident memory
+from /proc, for checks that neither grows over a long run."""
+
+import os
+
+# A private /proc (see tests/e2e/test_software.py) keeps the real one here.
+PROC = "/proc/.host" if os.path.isdir("/proc/.host/self") else "/proc"
+
+
+class ResourceWatch:
+    """The first sample is the baseline; every later one must equal it.
+
+    `transient` is the path of a file the daemon opens and closes again for
+    every read: one descriptor on it may be caught in flight, more would be
+    a leak."""
+
+    def __init__(self, pid, transient=None):
+        self.pid = pid
+        self.transient = transient
+        self.baseline = None
+        self.samples = []
+
+    def _descriptors(self):
+        folder = os.path.join(PROC, str(self.pid), "fd")
+        steady, in_flight = {}, []
+        for name in os.listdir(folder):
+            try:
+                target = os.readlink(os.path.join(folder, name))
+            except FileNotFoundError:
+                continue  # closed while we looked
+            if self.transient and target.startswith(self.transient):
+                in_flight.append(int(name))
+            else:
+                steady[int(name)] = target
+        return steady, in_flight
+
+    def _resident_kb(self):
+        with open(os.path.join(PROC, str(self.pid), "status")) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        raise AssertionError("no VmRSS for process %d" % self.pid)
+
+    def _children(self):
+        path = os.path.join(PROC, str(self.pid), "task", str(self.pid), "children")
+        with open(path) as f:
+            return f.read().split()
+
+    def sample(self):
+        """Takes a sample unless a mode command is running: the C library
+        maps a stack for the command's start in the daemon's own memory
+        while the command runs. Returns whether it sampled."""
+        if self._children():
+            return False
+        steady, in_flight = self._descriptors()
+        sample = (steady, in_flight, self._resident_kb())
+        if self._children():
+            return False
+        if self.baseline is None:
+            self.baseline = sample
+        else:
+            self.samples.append(sample)
+        return True
+
+    def check(self, test, minimum_samples):
+        test.assertIsNotNone(self.baseline, "no sample was taken")
+        test.assertGreaterEqual(len(self.samples), minimum_samples, "too few samples for a soak")
+        steady, _, resident = self.baseline
+        for number, (fds, in_flight, kb) in enumerate(self.samples, 1):
+            test.assertEqual(fds, steady, "open descriptors changed by sample %d" % number)
+            test.assertLessEqual(len(in_flight), 1, "descriptors left open on %s" % self.transient)
+            test.assertEqual(kb, resident, "resident memory changed by sample %d: %s"
+                             % (number, [s[2] for s in self.samples]))
+
+    def summary(self):
+        steady, _, resident = self.baseline
+        return "%d samples of %d descriptors and %d kB resident after the baseline" % (
+            len(self.samples), len(steady), resident)

@@ -1,0 +1,86 @@
+"""Soak of the software method: a couple of dozen samples, once a second,
+from an ISP statistics file that the simulated ISP rewrites before every
+read, cycling through night by Eq1 and day by Eq2 or Eq3.
+
+The daemon's open file descriptors and resident memory are sampled after
+every read and must not change once a whole cycle has run; each mode
+command must run on the read that the rules call for, and on no other.
+
+Needs root for a private /proc, as the end-to-end tests of the method do
+(tests/e2e/test_software.py, which this module uses to get one).
+"""
+
+import os
+import re
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+# Importing the software method's tests runs this module again inside a
+# private mount namespace, where it must be found as well.
+os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [HERE, os.environ.get("PYTHONPATH")]))
+
+import test_software as isp  # noqa: E402
+from harness import DaemonTest, ModeScript  # noqa: E402
+from resources import ResourceWatch  # noqa: E402
+
+BRIGHT = (1300000, 10, 5000)    # above -1: night by Eq1
+LOW = (900000, 10, 5000)        # below -2's exposure and Iridix: day by Eq2
+WARM = (1000000, 20, 2500)      # only Eq3 holds: day by Eq3
+# With -w 1 and counts of 2: a jump is jitter, then one read settles, then
+# the rule needs three reads in a row.
+CYCLES = [(LOW, "Eq2"), (WARM, "Eq3"), (LOW, "Eq2")]
+ARGS = ["-S", "-v", "-v", "-w", "1", "-2", "930000,14,2", "-3", "3000,17,2"]
+
+
+def script():
+    """The samples, and the mode command each read should run (or None)."""
+    samples, commands = [], []
+    for back, _ in CYCLES:
+        samples += [BRIGHT] * 3 + [back] * 5
+        commands += [None, None, "on"] + [None] * 4 + ["off"]
+    return samples, commands
+
+
+def passes(out):
+    """The daemon's output split into one piece per read."""
+    pieces = re.split(r"^(?=\(-?\d+, -?\d+, -?\d+\)$)", out, flags=re.M)
+    return pieces[1:]
+
+
+class SoftwareSoak(DaemonTest):
+    def test_cycles_over_a_rewritten_file(self):
+        samples, commands = script()
+        mode = ModeScript(self.dir)
+        stepper = isp.SteppedIsp(self.dir, samples)
+        self.addCleanup(stepper.stop)
+        self.addCleanup(lambda: os.path.exists(isp.ISP_FILE) and os.unlink(isp.ISP_FILE))
+        daemon = self.start(ARGS + ["-c", mode.path])
+        watch = ResourceWatch(daemon.pid, transient=isp.ISP_FILE)
+        for number in range(1, len(samples) + 1):
+            daemon.wait_for(lambda d: len(passes(d.stdout())) >= number, timeout=10,
+                            what="read %d" % number)
+            if number >= 8:  # one cycle has warmed every path
+                watch.sample()
+            if number < len(samples):
+                stepper.advance()
+        daemon.wait_stdout("MODE off\n", count=1 + commands.count("off"), timeout=10)
+        watch.sample()
+        out, err = daemon.stop()
+
+        self.assertEqual(err, "")
+        self.assertTrue(out.startswith(isp.start_dump(eq2=(930000, 14, 2), eq3=(3000, 17, 2), sec_wait=1)
+                                       + "Night Mode Disabled\nMODE off\n"), out)
+        ran = [m.group(1) if m else None
+               for m in (re.search(r"^MODE (on|off)$", piece, re.M) for piece in passes(out))]
+        self.assertEqual(ran, commands)
+        for (_, rule), piece in zip(CYCLES, passes(out)[7::8]):
+            self.assertIn(rule + " switching to day mode", piece)
+        self.assertEqual(mode.calls(), ["off"] + [c for c in commands if c])
+        watch.check(self, minimum_samples=10)
+        sys.stderr.write("%d reads, %d switches; %s\n" % (len(samples), len(mode.calls()), watch.summary()))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

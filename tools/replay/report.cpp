@@ -1,0 +1,176 @@
+// The text report: the switches as they happened, then how the day split.
+#include <math.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "replay.h"
+
+namespace replay {
+namespace {
+
+struct Period {
+  size_t start;  // first sample in this mode
+  size_t end;    // first sample after it
+  bool night;
+  bool complete;  // began and ended with a switch
+};
+
+std::vector<Period> periods(const Trace& trace, const Outcome& outcome) {
+  std::vector<Period> list;
+  size_t start = 0;
+  bool night = false;
+  bool after_switch = false;
+  for (const Switch& change : outcome.switches) {
+    list.push_back(Period{start, change.sample, night, after_switch});
+    start = change.sample;
+    night = change.night;
+    after_switch = true;
+  }
+  list.push_back(Period{start, trace.size(), night, false});
+  // A switch on the very first sample leaves an empty day before it.
+  if (list.front().start == list.front().end) list.erase(list.begin());
+  return list;
+}
+
+double seconds(const Trace& trace, const Period& period) {
+  const size_t last = period.end < trace.size() ? period.end : trace.size() - 1;
+  return trace.times[last] - trace.times[period.start];
+}
+
+std::string duration(double total) {
+  char text[64];
+  if (total < 60.0) {
+    snprintf(text, sizeof text, total == floor(total) ? "%.0fs" : "%.1fs", total);
+    return text;
+  }
+  const long long whole = llround(total);
+  const long long h = whole / 3600;
+  const long long m = whole / 60 % 60;
+  const long long s = whole % 60;
+  if (h > 0)
+    snprintf(text, sizeof text, "%lldh%02lldm%02llds", h, m, s);
+  else
+    snprintf(text, sizeof text, "%lldm%02llds", m, s);
+  return text;
+}
+
+std::string when(const Trace& trace, size_t sample) {
+  std::string text = "sample " + std::to_string(sample + 1);
+  if (trace.has_times) text += " (" + trace.time_texts[sample] + ")";
+  return text;
+}
+
+std::string decidedBy(const Trace& trace, const Switch& change) {
+  char text[256];
+  switch (change.rule) {
+    case Rule::kWindow:
+      snprintf(text, sizeof text, "window mean %.2f %s %s", change.mean, change.night ? "<=" : ">=",
+               formatReal(change.night ? settings.on_threshold : settings.off_threshold).c_str());
+      break;
+    case Rule::kEq1: {
+      const IspInfo& s = trace.isp[change.sample];
+      snprintf(text, sizeof text, "Eq1: exposure %d > %d (iridix %d, wb %d)", s.exposure, settings.eq1_user_exposure,
+               s.iridix, s.wb);
+      break;
+    }
+    case Rule::kEq2: {
+      const IspInfo& s = trace.isp[change.sample];
+      snprintf(text, sizeof text, "Eq2: exposure %d < %d and iridix %d < %d, %d in a row > %d (wb %d)", s.exposure,
+               settings.eq2_user_exposure, s.iridix, settings.eq2_user_iridix, change.count, settings.eq2_count, s.wb);
+      break;
+    }
+    case Rule::kEq3: {
+      const IspInfo& s = trace.isp[change.sample];
+      snprintf(text, sizeof text, "Eq3: wb %d < %d and iridix %d > %d, %d in a row > %d (exposure %d)", s.wb,
+               settings.eq3_user_wb, s.iridix, settings.eq3_user_iridix, change.count, settings.eq3_count,
+               s.exposure);
+      break;
+    }
+  }
+  return text;
+}
+
+void printModeShare(FILE* out, const Trace& trace, const std::vector<Period>& list, bool night) {
+  size_t samples = 0;
+  double time = 0.0;
+  for (const Period& period : list) {
+    if (period.night != night) continue;
+    samples += period.end - period.start;
+    if (trace.has_times) time += seconds(trace, period);
+  }
+  fprintf(out, "  %-6s %zu sample%s", night ? "night:" : "day:", samples, samples == 1 ? "" : "s");
+  const double total = trace.has_times ? trace.times.back() - trace.times.front() : 0.0;
+  if (trace.has_times && total > 0.0)
+    fprintf(out, ", %s (%.1f%%)", duration(time).c_str(), 100.0 * time / total);
+  else
+    fprintf(out, " (%.1f%%)", 100.0 * static_cast<double>(samples) / static_cast<double>(trace.size()));
+  fputc('\n', out);
+}
+
+// Flapping shows here: the shortest stretch between two switches.
+void printShortest(FILE* out, const Trace& trace, const std::vector<Period>& list, bool night) {
+  const auto length = [&trace](const Period& period) {
+    return trace.has_times ? seconds(trace, period) : static_cast<double>(period.end - period.start);
+  };
+  const Period* shortest = nullptr;
+  for (const Period& period : list) {
+    if (period.night == night && period.complete && (!shortest || length(period) < length(*shortest)))
+      shortest = &period;
+  }
+  fprintf(out, "  shortest %-6s ", night ? "night:" : "day:");
+  if (!shortest) {
+    fprintf(out, "none between two switches\n");
+    return;
+  }
+  const size_t samples = shortest->end - shortest->start;
+  fprintf(out, "%zu sample%s", samples, samples == 1 ? "" : "s");
+  if (trace.has_times) fprintf(out, ", %s", duration(seconds(trace, *shortest)).c_str());
+  fprintf(out, ", from %s\n", when(trace, shortest->start).c_str());
+}
+
+}  // namespace
+
+void printReport(FILE* out, const Trace& trace, const Outcome& outcome) {
+  const bool light = trace.method == Method::kLightSensor;
+  const size_t n = trace.size();
+  fprintf(out, "Trace:    %s (%s): %zu %s sample%s", trace.name.c_str(), trace.format.c_str(), n,
+          light ? "light-sensor" : "software-method", n == 1 ? "" : "s");
+  if (trace.has_times)
+    fprintf(out, ", %s to %s", trace.time_texts.front().c_str(), trace.time_texts.back().c_str());
+  if (trace.skipped > 0) fprintf(out, "; %d line%s skipped", trace.skipped, trace.skipped == 1 ? "" : "s");
+  fprintf(out, "\nOptions:  %s\n", decisionOptions(trace.method).c_str());
+  if (!light) {
+    fprintf(out, "Start:    day (the day command runs at start)\n");
+  } else if (outcome.first_decision < n) {
+    fprintf(out, "Start:    day; first decision at sample %zu, once the window of %d had filled\n",
+            outcome.first_decision + 1, settings.window_size);
+  } else {
+    fprintf(out, "Start:    day; the window of %d never filled, so nothing was decided\n", settings.window_size);
+  }
+
+  fprintf(out, "\nSwitches:%s\n", outcome.switches.empty() ? " none" : "");
+  if (!outcome.switches.empty()) {
+    fprintf(out, "  %8s  %-*s%-6s %s\n", "sample", trace.has_times ? 12 : 0, trace.has_times ? "time" : "", "to",
+            "decided by");
+    for (const Switch& change : outcome.switches) {
+      fprintf(out, "  %8zu  %-*s%-6s %s\n", change.sample + 1, trace.has_times ? 12 : 0,
+              trace.has_times ? trace.time_texts[change.sample].c_str() : "", change.night ? "night" : "day",
+              decidedBy(trace, change).c_str());
+    }
+  }
+
+  const std::vector<Period> list = periods(trace, outcome);
+  size_t to_night = 0;
+  for (const Switch& change : outcome.switches) to_night += change.night ? 1 : 0;
+  fprintf(out, "\nSummary:  %zu switch%s (%zu to night, %zu to day)\n", outcome.switches.size(),
+          outcome.switches.size() == 1 ? "" : "es", to_night, outcome.switches.size() - to_night);
+  printModeShare(out, trace, list, false);
+  printModeShare(out, trace, list, true);
+  printShortest(out, trace, list, false);
+  printShortest(out, trace, list, true);
+}
+
+}  // namespace replay

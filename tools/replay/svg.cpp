@@ -1,0 +1,455 @@
+// The picture: samples over time, thresholds as lines, nights shaded. One
+// panel for the light sensor; for the software method one per statistic,
+// each on its own scale, sharing the time axis.
+#include <errno.h>
+#include <math.h>
+#include <stdarg.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "replay.h"
+
+namespace replay {
+namespace {
+
+const double kWidth = 1200.0;
+const double kLeft = 90.0;
+const double kRight = 30.0;
+const double kTop = 78.0;
+const double kPlotWidth = kWidth - kLeft - kRight;
+const double kPanelGap = 34.0;
+const double kBottom = 58.0;
+
+const char kFont[] = "DejaVu Sans, Verdana, Arial, sans-serif";
+const char kNightShade[] = "#25336b";
+const char kToNight[] = "#c0392b";
+const char kToDay[] = "#d68910";
+const char kToDayEq3[] = "#138d75";
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, pattern);
+  vsnprintf(text, sizeof text, pattern, args);
+  va_end(args);
+  return text;
+}
+
+bool validUtf8(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t extra;
+    if (c < 0x80) extra = 0;
+    else if ((c >> 5) == 0x6) extra = 1;
+    else if ((c >> 4) == 0xE) extra = 2;
+    else if ((c >> 3) == 0x1E) extra = 3;
+    else return false;
+    if (i + extra >= text.size()) return false;
+    for (size_t k = 1; k <= extra; ++k)
+      if ((static_cast<unsigned char>(text[i + k]) >> 6) != 0x2) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+// Text for XML: markup characters escaped; control characters, which XML
+// cannot hold at all, and bytes of a name that is not UTF-8 become '?'.
+std::string escape(const std::string& text) {
+  const bool utf8 = validUtf8(text);
+  std::string out;
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else if (c == '"') out += "&quot;";
+    else if ((u < 0x20 && c != '\t') || u == 0x7F || (u >= 0x80 && !utf8)) out += '?';
+    else out += c;
+  }
+  return out;
+}
+
+// Maps [lo, hi] onto [0, 1]; halved first so that no difference of two
+// finite doubles can overflow.
+double unit(double value, double lo, double hi) { return (value / 2 - lo / 2) / (hi / 2 - lo / 2); }
+
+double niceStep(double span, double ticks) {
+  const double raw = span / ticks;
+  const double magnitude = pow(10.0, floor(log10(raw)));
+  const double norm = raw / magnitude;
+  return (norm < 1.5 ? 1.0 : norm < 3.0 ? 2.0 : norm < 7.0 ? 5.0 : 10.0) * magnitude;
+}
+
+struct Axis {
+  double lo;
+  double hi;
+  double step;
+};
+
+// A range that holds every finite value given, widened to whole ticks.
+Axis valueAxis(const std::vector<double>& values, double ticks) {
+  double lo = INFINITY;
+  double hi = -INFINITY;
+  for (double v : values) {
+    if (!isfinite(v)) continue;
+    lo = fmin(lo, v);
+    hi = fmax(hi, v);
+  }
+  if (!isfinite(lo)) lo = hi = 0.0;
+  if (!(hi / 2 - lo / 2 > 0.0)) {
+    const double pad = fmax(1.0, fabs(lo) * 0.1);
+    lo -= pad;
+    hi += pad;
+  }
+  const double step = niceStep(hi / 2 - lo / 2, ticks / 2);
+  Axis axis{floor(lo / step) * step, ceil(hi / step) * step, step};
+  if (!isfinite(axis.lo) || !isfinite(axis.hi) || !(axis.hi > axis.lo)) axis = Axis{lo, hi, (hi / 2 - lo / 2) / 2};
+  return axis;
+}
+
+std::string tickLabel(double value, double step) {
+  if (fabs(value) < step * 1e-9) value = 0.0;
+  if (fabs(value) >= 1e9) return format("%.3g", value);
+  const int decimals = step >= 1.0 ? 0 : static_cast<int>(ceil(-log10(step) - 1e-9));
+  return format("%.*f", decimals, value);
+}
+
+std::string clockLabel(double seconds, bool with_seconds) {
+  const long long whole = llround(seconds);
+  const long long day = ((whole % 86400) + 86400) % 86400;
+  if (with_seconds) return format("%02lld:%02lld:%02lld", day / 3600, day / 60 % 60, day % 60);
+  return format("%02lld:%02lld", day / 3600, day / 60 % 60);
+}
+
+class Picture {
+ public:
+  Picture(const Trace& trace, const Outcome& outcome) : trace_(trace), outcome_(outcome) {
+    for (size_t i = 0; i < trace.size(); ++i)
+      xs_.push_back(trace.has_times ? trace.times[i] : static_cast<double>(i + 1));
+    x_lo_ = xs_.front();
+    x_hi_ = xs_.back() > x_lo_ ? xs_.back() : x_lo_ + 1.0;
+  }
+
+  std::string draw() {
+    const bool light = trace_.method == Method::kLightSensor;
+    const double panel_height = light ? 380.0 : 200.0;
+    const int panels = light ? 1 : 3;
+    height_ = kTop + panels * panel_height + (panels - 1) * kPanelGap + kBottom;
+
+    out_ += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    out_ += format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
+                   "font-family=\"%s\" font-size=\"12\">\n",
+                   kWidth, height_, kWidth, height_, kFont);
+    const std::string title = trace_.name + ": " + std::to_string(outcome_.switches.size()) + " switch" +
+                              (outcome_.switches.size() == 1 ? "" : "es") + " with lumenflip " +
+                              decisionOptions(trace_.method);
+    out_ += "<title>" + escape(title) + "</title>\n";
+    out_ += format("<rect width=\"%.0f\" height=\"%.0f\" fill=\"white\"/>\n", kWidth, height_);
+    out_ += format("<text x=\"%.0f\" y=\"26\" font-size=\"16\" font-weight=\"bold\">%s</text>\n", kLeft,
+                   escape(title).c_str());
+
+    if (light) {
+      drawLightSensor(kTop, panel_height);
+    } else {
+      double top = kTop;
+      drawSoftware(0, top, panel_height, false);
+      top += panel_height + kPanelGap;
+      drawSoftware(1, top, panel_height, false);
+      top += panel_height + kPanelGap;
+      drawSoftware(2, top, panel_height, true);
+    }
+    out_ += "</svg>\n";
+    return out_;
+  }
+
+ private:
+  struct Panel {
+    double top;
+    double height;
+    Axis axis;
+  };
+
+  double px(double x) const { return kLeft + unit(x, x_lo_, x_hi_) * kPlotWidth; }
+  double py(const Panel& panel, double v) const {
+    return panel.top + panel.height - unit(v, panel.axis.lo, panel.axis.hi) * panel.height;
+  }
+
+  void legend(const std::vector<std::pair<std::string, std::string>>& items) {
+    // Each item: a swatch (SVG elements drawn at the origin) and its text.
+    double x = kLeft;
+    const double y = 50.0;
+    for (const auto& item : items) {
+      out_ += format("<g transform=\"translate(%.1f %.1f)\">", x, y) + item.first;
+      out_ += format("<text x=\"26\" y=\"4\">%s</text></g>\n", escape(item.second).c_str());
+      x += 26.0 + 7.0 * static_cast<double>(item.second.size()) + 22.0;
+    }
+  }
+
+  static std::string lineSwatch(const char* colour, double width, bool dashed) {
+    return format("<line x1=\"0\" y1=\"0\" x2=\"20\" y2=\"0\" stroke=\"%s\" stroke-width=\"%.1f\"%s/>", colour, width,
+                  dashed ? " stroke-dasharray=\"6 4\"" : "");
+  }
+
+  static std::string shadeSwatch() {
+    return format("<rect x=\"0\" y=\"-7\" width=\"20\" height=\"14\" fill=\"%s\" fill-opacity=\"0.18\"/>", kNightShade);
+  }
+
+  void frame(const Panel& panel, const std::string& label, bool x_labels) {
+    const double bottom = panel.top + panel.height;
+    out_ += "<g>\n";
+    shadeNights(panel);
+    if (panel.top == kTop) markSwitches(panel);
+    // Value ticks and grid.
+    int count = 0;
+    for (double v = panel.axis.lo; v <= panel.axis.hi + panel.axis.step * 1e-6 && count < 40;
+         v += panel.axis.step, ++count) {
+      const double y = py(panel, v);
+      out_ += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#dddddd\"/>", kLeft, y,
+                     kLeft + kPlotWidth, y);
+      out_ += format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n", kLeft - 6, y + 4,
+                     tickLabel(v, panel.axis.step).c_str());
+    }
+    // Time ticks.
+    for (const auto& tick : timeTicks()) {
+      const double x = px(tick.first);
+      out_ += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#eeeeee\"/>", x, panel.top, x,
+                     bottom);
+      out_ += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#333333\"/>", x, bottom, x,
+                     bottom + 5);
+      if (x_labels)
+        out_ += format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", x, bottom + 18,
+                       escape(tick.second).c_str());
+    }
+    out_ += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"none\" stroke=\"#333333\"/>\n",
+                   kLeft, panel.top, kPlotWidth, panel.height);
+    out_ += format("<text transform=\"translate(%.1f %.1f) rotate(-90)\" text-anchor=\"middle\">%s</text>\n",
+                   kLeft - 62, panel.top + panel.height / 2, escape(label).c_str());
+    if (x_labels)
+      out_ += format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n", kLeft + kPlotWidth / 2,
+                     bottom + 40, escape(timeTitle()).c_str());
+    out_ += "</g>\n";
+  }
+
+  void shadeNights(const Panel& panel) {
+    const size_t n = trace_.size();
+    size_t i = 0;
+    while (i < n) {
+      if (!outcome_.night[i]) {
+        ++i;
+        continue;
+      }
+      const size_t start = i;
+      while (i < n && outcome_.night[i]) ++i;
+      // Night lasts until the sample that switched back, or to the end.
+      const double x0 = px(xs_[start]);
+      const double x1 = px(xs_[i < n ? i : n - 1]);
+      out_ += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\" fill-opacity=\"0.18\"/>\n",
+                     x0, panel.top, fmax(x1 - x0, 1.0), panel.height, kNightShade);
+    }
+  }
+
+  // A small triangle over the plot at each switch, so that a switch back
+  // soon after, too narrow to see as shading, still shows.
+  void markSwitches(const Panel& panel) {
+    for (const Switch& change : outcome_.switches) {
+      const double x = px(xs_[change.sample]);
+      out_ += format("<path d=\"M%.1f %.1f l-4 -8 h8 z\" fill=\"%s\"/>\n", x, panel.top - 1, change.night ? kToNight : kToDay);
+    }
+  }
+
+  static std::string markSwatch() {
+    return format("<path d=\"M6 4 l-4 -8 h8 z\" fill=\"%s\"/><path d=\"M16 4 l-4 -8 h8 z\" fill=\"%s\"/>", kToNight,
+                  kToDay);
+  }
+
+  // One path through the values, NaN leaving a gap. Long traces keep, per
+  // pixel column, the first, lowest, highest and last value, so that every
+  // spike still shows.
+  std::string path(const Panel& panel, const std::vector<double>& values, const char* colour, double width) const {
+    std::string d;
+    bool open = false;
+    long column = 0;
+    std::vector<std::pair<double, double>> bucket;
+    auto flush = [&]() {
+      if (bucket.empty()) return;
+      size_t lo = 0, hi = 0;
+      for (size_t k = 1; k < bucket.size(); ++k) {
+        if (bucket[k].second < bucket[lo].second) lo = k;
+        if (bucket[k].second > bucket[hi].second) hi = k;
+      }
+      std::vector<size_t> keep = {0, lo, hi, bucket.size() - 1};
+      std::sort(keep.begin(), keep.end());
+      for (size_t k = 0; k < keep.size(); ++k) {
+        if (k > 0 && keep[k] == keep[k - 1]) continue;
+        const auto& point = bucket[keep[k]];
+        d += format("%s%.1f %.1f ", open ? "L" : "M", point.first, point.second);
+        open = true;
+      }
+      bucket.clear();
+    };
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (!isfinite(values[i])) {
+        flush();
+        open = false;
+        continue;
+      }
+      const double x = px(xs_[i]);
+      const long c = lround(floor(x));
+      if (!bucket.empty() && c != column) flush();
+      column = c;
+      bucket.emplace_back(x, py(panel, values[i]));
+    }
+    flush();
+    if (d.empty()) return "";
+    return format("<path fill=\"none\" stroke=\"%s\" stroke-width=\"%.1f\" stroke-linejoin=\"round\" d=\"", colour,
+                  width) +
+           d + "\"/>\n";
+  }
+
+  void threshold(const Panel& panel, double value, const char* colour, const std::string& label, bool below) {
+    if (!isfinite(value)) return;
+    const double y = py(panel, value);
+    out_ += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" stroke-width=\"1.5\" "
+                   "stroke-dasharray=\"6 4\"/>\n",
+                   kLeft, y, kLeft + kPlotWidth, y, colour);
+    out_ += format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\" fill=\"%s\" stroke=\"white\" stroke-width=\"3\" "
+                   "paint-order=\"stroke\">%s</text>\n",
+                   kLeft + kPlotWidth - 6, below ? y + 15 : y - 5, colour, escape(label).c_str());
+  }
+
+  void drawLightSensor(double top, double height) {
+    std::vector<double> all = trace_.values;
+    all.insert(all.end(), outcome_.means.begin(), outcome_.means.end());
+    all.push_back(settings.on_threshold);
+    all.push_back(settings.off_threshold);
+    const Panel panel{top, height, valueAxis(all, 8)};
+    const std::string window = format("window mean (%d sample%s)", settings.window_size, settings.window_size == 1 ? "" : "s");
+    legend({{lineSwatch("#8fb3d9", 1.0, false), "sample"},
+            {lineSwatch("#1a4f8b", 2.2, false), window},
+            {lineSwatch(kToNight, 1.5, true), "night at or below -O"},
+            {lineSwatch(kToDay, 1.5, true), "day at or above -F"},
+            {shadeSwatch(), "night mode"},
+            {markSwatch(), "switch"}});
+    frame(panel, "light sensor (ADC units)", true);
+    out_ += path(panel, trace_.values, "#8fb3d9", 1.0);
+    out_ += path(panel, outcome_.means, "#1a4f8b", 2.2);
+    const std::string on = formatReal(settings.on_threshold);
+    const std::string off = formatReal(settings.off_threshold);
+    const bool crossed = settings.on_threshold > settings.off_threshold;
+    threshold(panel, settings.on_threshold, kToNight, "night at \xE2\x89\xA4 " + on + " (-O)", !crossed);
+    threshold(panel, settings.off_threshold, kToDay, "day at \xE2\x89\xA5 " + off + " (-F)", crossed);
+  }
+
+  void drawSoftware(int which, double top, double height, bool x_labels) {
+    std::vector<double> values;
+    for (const IspInfo& s : trace_.isp)
+      values.push_back(static_cast<double>(which == 0 ? s.exposure : which == 1 ? s.iridix : s.wb));
+    std::vector<double> all = values;
+    if (which == 0) {
+      legend({{lineSwatch("#1a4f8b", 1.4, false), "statistic"},
+              {lineSwatch(kToNight, 1.5, true), "to night: Eq1"},
+              {lineSwatch(kToDay, 1.5, true), "to day: Eq2"},
+              {lineSwatch(kToDayEq3, 1.5, true), "to day: Eq3"},
+              {shadeSwatch(), "night mode"},
+              {markSwatch(), "switch"}});
+      all.push_back(settings.eq1_user_exposure);
+      all.push_back(settings.eq2_user_exposure);
+    } else if (which == 1) {
+      all.push_back(settings.eq2_user_iridix);
+      all.push_back(settings.eq3_user_iridix);
+    } else {
+      all.push_back(settings.eq3_user_wb);
+    }
+    const Panel panel{top, height, valueAxis(all, 5)};
+    static const char* const kLabels[] = {"exposure", "Iridix strength", "white balance (K)"};
+    frame(panel, kLabels[which], x_labels);
+    out_ += path(panel, values, "#1a4f8b", 1.4);
+    if (which == 0) {
+      const bool crossed = settings.eq1_user_exposure < settings.eq2_user_exposure;
+      threshold(panel, settings.eq1_user_exposure, kToNight,
+                format("Eq1: night above %d (-1)", settings.eq1_user_exposure), crossed);
+      threshold(panel, settings.eq2_user_exposure, kToDay,
+                format("Eq2: day below %d, %d+ in a row (-2)", settings.eq2_user_exposure, settings.eq2_count + 1),
+                !crossed);
+    } else if (which == 1) {
+      const bool crossed = settings.eq2_user_iridix > settings.eq3_user_iridix;
+      threshold(panel, settings.eq2_user_iridix, kToDay, format("Eq2: below %d (-2)", settings.eq2_user_iridix),
+                !crossed);
+      threshold(panel, settings.eq3_user_iridix, kToDayEq3, format("Eq3: above %d (-3)", settings.eq3_user_iridix),
+                crossed);
+    } else {
+      threshold(panel, settings.eq3_user_wb, kToDayEq3,
+                format("Eq3: day below %d, %d+ in a row (-3)", settings.eq3_user_wb, settings.eq3_count + 1), true);
+    }
+  }
+
+  std::string timeTitle() const {
+    if (!trace_.has_times) return "sample";
+    if (trace_.clock_times) return "time of day";
+    return timeStep() >= 60.0 ? "time (h:mm)" : "time (s)";
+  }
+
+  double timeStep() const {
+    static const double kSteps[] = {1,    2,    5,    10,    15,    30,    60,    120,   300,  600,
+                                    900,  1800, 3600, 7200,  10800, 21600, 43200, 86400};
+    const double span = x_hi_ - x_lo_;
+    for (double step : kSteps)
+      if (span / step <= 12.0) return step;
+    return 86400.0 * niceStep(span / 86400.0, 8);
+  }
+
+  std::vector<std::pair<double, std::string>> timeTicks() const {
+    std::vector<std::pair<double, std::string>> ticks;
+    const bool times = trace_.has_times;
+    const double step = times ? timeStep() : niceStep(x_hi_ / 2 - x_lo_ / 2, 4);
+    if (!(step > 0.0) || !isfinite(step)) return ticks;
+    for (double x = ceil(x_lo_ / step) * step; x <= x_hi_ && ticks.size() < 64; x += step) {
+      std::string label;
+      if (!times) {
+        label = tickLabel(x, step);
+      } else if (trace_.clock_times) {
+        label = clockLabel(x, step < 60.0);
+      } else if (step >= 60.0) {
+        const long long minutes = llround(x / 60.0);
+        label = format("%lld:%02lld", minutes / 60, (minutes % 60 + 60) % 60);
+      } else {
+        label = tickLabel(x, step);
+      }
+      ticks.emplace_back(x, label);
+    }
+    return ticks;
+  }
+
+  const Trace& trace_;
+  const Outcome& outcome_;
+  std::vector<double> xs_;
+  double x_lo_;
+  double x_hi_;
+  double height_ = 0.0;
+  std::string out_;
+};
+
+}  // namespace
+
+bool writeSvg(const std::string& path, const Trace& trace, const Outcome& outcome) {
+  const std::string svg = Picture(trace, outcome).draw();
+  FILE* out = fopen(path.c_str(), "w");
+  if (!out) {
+    fprintf(stderr, "lumenflip-replay: cannot write %s: %s\n", path.c_str(), strerror(errno));
+    return false;
+  }
+  const bool written = fwrite(svg.data(), 1, svg.size(), out) == svg.size();
+  if (fclose(out) != 0 || !written) {
+    fprintf(stderr, "lumenflip-replay: cannot write %s: %s\n", path.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace replay

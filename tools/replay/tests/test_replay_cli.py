@@ -1,0 +1,253 @@
+"""lumenflip-replay on hand-made traces: options, trace formats, the report
+and the picture's markup."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ET
+
+from replay_support import DAY_TRACE, field, run_replay, switches  # noqa: I001 (puts the harness on the path)
+from harness import run_to_exit
+
+SVG = "{http://www.w3.org/2000/svg}"
+
+# Software method, -w 1 -2 930000,14,1 -3 3000,17,1: the first read is
+# jitter (nothing read before it), each exposure jump is jitter, one
+# sample settles after each switch.
+ISP_DAY = [(500000, 10, 5000)] * 2 + [(1300000, 10, 5000)] * 3 + [(900000, 10, 5000)] * 3 \
+    + [(1300000, 20, 2500)] * 6
+ISP_DAY_OPTIONS = ["-w", "1", "-2", "930000,14,1", "-3", "3000,17,1"]
+ISP_DAY_SWITCHES = [(4, "night", "Eq1"), (8, "day", "Eq2"), (11, "night", "Eq1"), (14, "day", "Eq3")]
+
+
+class ReplayTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="lumenflip-replay-")
+        self.addCleanup(self.tmp.cleanup)
+
+    def trace(self, text, name="trace.csv"):
+        path = os.path.join(self.tmp.name, name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def replay(self, args, status=0):
+        code, out, err = run_replay(args)
+        self.assertEqual(code, status, "stdout:\n%s\nstderr:\n%s" % (out, err))
+        return out, err
+
+
+class SharedOptions(ReplayTest):
+    def test_decision_options_convert_as_the_daemon_converts_them(self):
+        light = self.trace("50\n")
+        for args in (["-n", " +3abc", "-O", "1e1x", "-F", " 0x10"],
+                     ["-n", "+07", "-O", "-2.5", "-F", "junk"],
+                     ["-O", "7", "-n", "4", "-O", "39.125"]):  # a later one wins
+            with self.subTest(args=args):
+                out, _ = self.replay(args + [light])
+                status, usage, _ = run_to_exit(args + ["-h"])
+                self.assertEqual(status, 0)
+                n, on, off = field(out, "Options").split()[1::2]
+                self.assertIn("(default: %s)\n-O" % n, usage)
+                self.assertIn("(default: %.2f)\n-F" % float(on), usage)
+                self.assertIn("(default: %.2f)\n-h" % float(off), usage)
+
+    def test_software_options_convert_and_report_like_the_daemon(self):
+        isp = self.trace("1,2,3\n")
+        out, err = self.replay(["-j", " +12abc", "-w", "-99999999999", "-1", "0x10",
+                                "-2", "5,6", "-3", "7, -8,9x", isp])
+        self.assertEqual(field(out, "Options"), "-S -j 12 -w -2147483648 -1 0 -2 5,6,10 -3 7,-8,9")
+        # The daemon's own complaint, and its usage, for the -2 that fell short.
+        self.assertEqual(err, "invalid argument: 5,6\n")
+        self.assertIn("Usage: lumenflip [options]\n", out)
+
+    def test_the_daemons_command_line_can_be_pasted(self):
+        # Options that do not decide are accepted and ignored; the word after
+        # an option that takes one is its argument, even when it looks like
+        # one of the tool's own options.
+        out, _ = self.replay(["-v", "-D", "/dev/x", "-a", "5", "-d", "1", "-c", "--help", "-y", "--svg",
+                              "-n", "1", self.trace("10\n")])
+        self.assertEqual(switches(out), [(1, None, "night", "window mean 10.00 <= 40")])
+        self.assertFalse(os.path.exists("--svg"))
+
+    def test_help_and_bad_options(self):
+        out, _ = self.replay(["-n", "9", "-h", "-Z"])
+        self.assertIn("(default: 9)\n", out)
+        self.assertIn("Usage: lumenflip-replay [options] TRACE", out)
+        self.assertEqual(self.replay(["--help"])[0].splitlines()[0], "Usage: lumenflip-replay [options] TRACE")
+        for args in (["-Z", "t"], ["--svg"], ["--bogus", "t"], [], ["a", "b"]):
+            with self.subTest(args=args):
+                _, err = self.replay(args, status=1)
+                self.assertIn("lumenflip-replay --help", err)
+        _, err = self.replay(["-n", "0", self.trace("1\n")], status=1)
+        self.assertIn("-n 0", err)
+
+
+class Traces(ReplayTest):
+    def test_daemon_output_keeps_its_samples_and_counts_the_rest(self):
+        log = ("Current value: 60.00\nsomething the mode script said\n"
+               "Current value: 30.00\nWindow (2) Avg: 45.00\n\n"
+               "Current value: 30.00\nWindow (2) Avg: 30.00\nNight Mode Enabled\n(1, 2, 3)\n")
+        out, err = self.replay(["-n", "2", self.trace(log, "day.log")])
+        self.assertEqual(err, "")
+        self.assertIn("3 light-sensor samples; 5 lines skipped", field(out, "Trace"))
+        self.assertEqual(switches(out), [(3, None, "night", "window mean 30.00 <= 40")])
+
+    def test_software_output_is_recognised_by_its_triples(self):
+        log = "".join("(%d, %d, %d)\njitter active\n" % s for s in ISP_DAY)
+        out, _ = self.replay(ISP_DAY_OPTIONS + [self.trace("Starting software method using \n" + log)])
+        self.assertIn("14 software-method samples; 15 lines skipped", field(out, "Trace"))
+        self.assertEqual([(s, m, r.split(":")[0]) for s, _, m, r in switches(out)], ISP_DAY_SWITCHES)
+
+    def test_malformed_lines_name_the_file_and_line(self):
+        cases = {
+            "time,sample\n0,50\n10,abc\n": ":3: column 2: 'abc' is not a number",
+            "0,50\n10,40,1\n": ":2: 3 columns, but line 1 has 2",
+            "0:00:10,50\n0:00:05,50\n": ":2: time '0:00:05' is before",
+            "5,50\n1:00,50\n": ":2: time '1:00' is not written like",
+            "1,2,3\n4,5,6e9\n": ":2: column 3: '6e9' is not an integer",
+            "1,2,3\n4,5,9999999999\n": ":2: column 3: '9999999999' does not fit in 32 bits",
+            "a,b,c,d,e\n1,2,3,4,5\n": ":2: expected 1 or 2 columns",
+            "50\nnan\n": ":2: column 1: 'nan' is not a number",
+            "Current value: 50.00\nCurrent value: 5x\n": ":2: not a number after \"Current value:\"",
+            "(1, 2, 3)\n(1, 2, 99999999999)\n": ":2: a value does not fit in 32 bits",
+        }
+        for text, message in cases.items():
+            with self.subTest(text=text):
+                path = self.trace(text)
+                picture = os.path.join(self.tmp.name, "never.svg")
+                _, err = self.replay([path, "--svg", picture], status=2)
+                self.assertTrue(err.startswith(path + message), err)
+                self.assertEqual(err.count("\n"), 1)
+                self.assertFalse(os.path.exists(picture))
+
+    def test_nothing_to_replay(self):
+        for text in ("", "\n\n", "time,sample\n", "# a comment\nNight Mode Enabled\n"):
+            with self.subTest(text=text):
+                path = self.trace(text)
+                _, err = self.replay([path], status=2)
+                self.assertTrue(err.startswith(path + ": no samples"), err)
+        _, err = self.replay([os.path.join(self.tmp.name, "missing")], status=2)
+        self.assertIn("missing", err)
+
+    def test_the_method_must_match_the_trace(self):
+        for text in ("50\n", "0,50\n", "Current value: 50.00\n"):
+            with self.subTest(text=text):
+                _, err = self.replay(["-S", self.trace(text)], status=2)
+                self.assertIn("-S", err)
+
+    def test_a_trace_shorter_than_the_window_decides_nothing(self):
+        out, _ = self.replay(["-n", "4", self.trace("0\n0\n0\n")])
+        self.assertIn("never filled", field(out, "Start"))
+        self.assertIn("Switches: none", out)
+        self.assertEqual(field(out, "day"), "3 samples (100.0%)")
+
+    def test_a_cut_short_last_line_is_not_taken_as_a_sample(self):
+        out, err = self.replay(["-n", "1", self.trace("Current value: 50.00\nCurrent value: 4")])
+        self.assertIn(":2: warning: the last line is cut short", err)
+        self.assertIn("1 light-sensor sample; 1 line skipped", field(out, "Trace"))
+        self.assertIn("Switches: none", out)
+
+
+class Report(ReplayTest):
+    def test_time_in_each_mode_and_the_shortest_periods(self):
+        # A window of 1: night at 23:58:00, day at 23:59:00, night again at
+        # 00:00:30 past midnight, day at 00:03:00.
+        rows = [("23:57:00", 50), ("23:58:00", 30), ("23:58:30", 42), ("23:59:00", 45),
+                ("00:00:30", 40), ("00:01:00", 20), ("00:03:00", 99), ("00:04:00", 99)]
+        text = "time,light\n" + "".join("%s,%d\n" % r for r in rows)
+        out, _ = self.replay(["-n", "1", self.trace(text)])
+        self.assertEqual([(s, t, m) for s, t, m, _ in switches(out)],
+                         [(2, "23:58:00", "night"), (4, "23:59:00", "day"),
+                          (5, "00:00:30", "night"), (7, "00:03:00", "day")])
+        self.assertEqual(field(out, "Summary"), "4 switches (2 to night, 2 to day)")
+        self.assertEqual(field(out, "day"), "4 samples, 3m30s (50.0%)")
+        self.assertEqual(field(out, "night"), "4 samples, 3m30s (50.0%)")
+        self.assertEqual(field(out, "shortest day"), "1 sample, 1m30s, from sample 4 (23:59:00)")
+        self.assertEqual(field(out, "shortest night"), "2 samples, 1m00s, from sample 2 (23:58:00)")
+
+    def test_rules_of_the_software_method(self):
+        csv = "".join("%d,%d,%d\n" % s for s in ISP_DAY)
+        out, _ = self.replay(ISP_DAY_OPTIONS + [self.trace(csv)])
+        self.assertEqual(field(out, "Start"), "day (the day command runs at start)")
+        found = switches(out)
+        self.assertEqual([(s, m, r.split(":")[0]) for s, _, m, r in found], ISP_DAY_SWITCHES)
+        self.assertEqual(found[1][3], "Eq2: exposure 900000 < 930000 and iridix 10 < 14, 2 in a row > 1 (wb 5000)")
+        self.assertEqual(found[3][3], "Eq3: wb 2500 < 3000 and iridix 20 > 17, 2 in a row > 1 (exposure 1300000)")
+        # With a negative Eq2 count a night sample that misses Eq2 still
+        # leaves its count above it: the switch is Eq3's all the same.
+        out, _ = self.replay(["-w", "0", "-2", "930000,14,-1", "-3", "3000,17,0",
+                              self.trace("1300000,20,2500\n" * 3)])
+        self.assertEqual([(s, m, r.split(":")[0]) for s, _, m, r in switches(out)],
+                         [(2, "night", "Eq1"), (3, "day", "Eq3")])
+
+    def test_the_simulated_day(self):
+        day = subprocess.run([sys.executable, DAY_TRACE], capture_output=True, check=True, timeout=60).stdout
+        path = self.trace(day.decode(), "day.csv")
+        # The defaults switch at dusk and dawn, and flap on a shower cloud
+        # and a car's headlights; a longer window and a lower night threshold
+        # keep only dusk and dawn.
+        out, _ = self.replay([path])
+        found = switches(out)
+        self.assertEqual([m for _, _, m, _ in found], ["night", "day"] * 3)
+        self.assertIn("8640 light-sensor samples, 12:00:00 to 11:59:50", field(out, "Trace"))
+        self.assertRegex(field(out, "shortest day"), r"^\d samples, \d+s, ")
+        out, _ = self.replay(["-n", "12", "-O", "30", path])
+        found = switches(out)
+        self.assertEqual([m for _, _, m, _ in found], ["night", "day"])
+        self.assertTrue("19:30" < found[0][1] < "20:30" and "05:30" < found[1][1] < "06:30", found)
+
+    def test_the_simulated_evening_of_the_software_method(self):
+        evening = subprocess.run([sys.executable, DAY_TRACE, "--software", "--start", "19:00", "--hours", "2"],
+                                 capture_output=True, check=True, timeout=60).stdout
+        status, out, err = run_replay(["-"], stdin=evening)
+        self.assertEqual((status, err), (0, ""))
+        self.assertIn("standard input (CSV with times): 7200 software-method samples", field(out, "Trace"))
+        first = switches(out)[0]
+        self.assertEqual((first[2], first[3][:4]), ("night", "Eq1:"))
+        self.assertTrue("19:45" < first[1] < "20:30", first)
+
+
+class Picture(ReplayTest):
+    def picture(self, args, name):
+        path = os.path.join(self.tmp.name, name)
+        out, _ = self.replay(args + ["--svg", path])
+        self.assertEqual(field(out, "Picture"), path)
+        return ET.parse(path).getroot(), out
+
+    def night_shades(self, root):
+        return [r for r in root.iter(SVG + "rect") if r.get("fill") == "#25336b" and float(r.get("y")) >= 0]
+
+    def test_light_sensor_picture(self):
+        # A name that XML must escape, and values far apart.
+        rows = "".join("%d,%s\n" % (10 * k, v) for k, v in enumerate([90, 10, 10, 90, 90, 4294967295, 10]))
+        root, out = self.picture(["-n", "1", self.trace(rows, "a&b<c>.csv")], "light.svg")
+        self.assertEqual(root.tag, SVG + "svg")
+        self.assertEqual((root.get("width"), root.get("height")), ("1200", "516"))
+        self.assertIn("a&b<c>.csv", root.find(SVG + "title").text)
+        self.assertEqual(len(self.night_shades(root)), 2)  # two nights, the last one open
+        text = " ".join(t.text or "" for t in root.iter(SVG + "text"))
+        for label in ("night at \u2264 40 (-O)", "day at \u2265 45 (-F)", "window mean (1 sample)", "time (s)"):
+            self.assertIn(label, text)
+        self.assertEqual(len([p for p in root.iter(SVG + "path") if p.get("d", "").endswith("z")]),
+                         len(switches(out)) + 2)  # the markers, and the legend's two
+
+    def test_software_picture_has_a_panel_per_statistic(self):
+        csv = "".join("%d,%d,%d,%d\n" % ((k,) + s) for k, s in enumerate(ISP_DAY))
+        root, _ = self.picture(ISP_DAY_OPTIONS + [self.trace(csv)], "isp.svg")
+        self.assertEqual((root.get("width"), root.get("height")), ("1200", "804"))
+        self.assertEqual(len(self.night_shades(root)), 3 * 2)
+        text = " ".join(t.text or "" for t in root.iter(SVG + "text"))
+        for label in ("exposure", "Iridix strength", "white balance (K)", "Eq1: night above 1200000 (-1)",
+                      "Eq2: below 14 (-2)", "Eq3: above 17 (-3)", "Eq3: day below 3000, 2+ in a row (-3)"):
+            self.assertIn(label, text)
+
+    def test_unwritable_picture(self):
+        _, err = self.replay([self.trace("1\n"), "--svg", os.path.join(self.tmp.name, "no", "x.svg")], status=2)
+        self.assertIn("cannot write", err)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,130 @@
+"""The replay tells the truth for the software method: the daemon, reading
+the simulated ISP's statistics, switches at the same samples and by the same
+rules as the replay of its own -S -v -v output.
+
+The daemon reads its statistics from a fixed path under /proc, so this runs
+in a private mount namespace with a tmpfs on /proc, as the daemon's own
+end-to-end tests do. That needs root; without it the module says why and
+exits with status 77, which CTest counts as skipped. The daemon samples once
+a second: the trace is kept to 14 samples."""
+
+import ctypes
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FAKE_ISP = os.path.normpath(os.path.join(HERE, "..", "..", "..", "sim", "fake_isp"))
+ISP_FILE = "/proc/jz/isp/isp_info"
+INSIDE = "LUMENFLIP_REPLAY_PRIVATE_PROC"
+
+
+def skip_module(reason):
+    sys.stderr.write("software-method replay tests skipped: %s\n" % reason)
+    sys.exit(77)
+
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+
+
+def mount(source, target, fstype, data=None):
+    if LIBC.mount(source.encode(), target.encode(), fstype.encode(), ctypes.c_ulong(0),
+                  data.encode() if data else None) != 0:
+        return os.strerror(ctypes.get_errno())
+    return None
+
+
+def give_back_proc():
+    """The replay needs no ISP file, and the sanitizers' leak check at its
+    exit reads /proc/<pid>: uncover the real /proc again (MNT_DETACH)."""
+    if LIBC.umount2(b"/proc", 2) != 0:
+        raise OSError(ctypes.get_errno(), "umount /proc")
+
+
+if os.environ.get(INSIDE) != "1":
+    if os.geteuid() != 0:
+        skip_module("they need root, to give the daemon its own /proc in a private mount namespace")
+    unshare = shutil.which("unshare")
+    if not unshare or subprocess.run([unshare, "-m", "true"], capture_output=True).returncode != 0:
+        skip_module("cannot make a private mount namespace with unshare(1)")
+    sys.exit(subprocess.call([unshare, "-m", "--propagation", "private", sys.executable, "-m", "unittest"]
+                             + sys.argv[1:], env=dict(os.environ, **{INSIDE: "1"}), cwd=HERE))
+
+error = mount("lumenflip-proc", "/proc", "tmpfs", "mode=0755")
+if error:
+    skip_module("cannot mount a tmpfs on /proc: %s" % error)
+# Python, and the daemon under an emulator, still want /proc/self and the like.
+os.mkdir("/proc/.host")
+if mount("proc", "/proc/.host", "proc") is None:
+    for entry in os.listdir("/proc/.host"):
+        if not entry.isdigit():
+            os.symlink(os.path.join(".host", entry), os.path.join("/proc", entry))
+os.makedirs(os.path.dirname(ISP_FILE))
+
+from replay_support import run_replay, switches  # noqa: E402,I001 (puts the harness on the path)
+from harness import DaemonTest, ModeScript  # noqa: E402
+from test_replay_cli import ISP_DAY, ISP_DAY_OPTIONS, ISP_DAY_SWITCHES  # noqa: E402
+
+DAEMON_RULES = {"Switching to night new": "Eq1", "Eq2 switching to day": "Eq2",
+                "Eq3 switching to day": "Eq3"}
+
+
+def daemon_switches(out):
+    """(sample, mode, rule) of each switch after the start, the sample
+    counted by the raw triples that -v -v prints for each read."""
+    found, samples, rule = [], 0, None
+    for line in out.splitlines():
+        if line.startswith("(") and line.endswith(")"):
+            samples += 1
+        for message, name in DAEMON_RULES.items():
+            if line.startswith(message):
+                rule = name
+        if line in ("Night Mode Enabled", "Night Mode Disabled") and samples > 0:
+            found.append((samples, "night" if line.endswith("Enabled") else "day", rule))
+    return found
+
+
+class SameSwitches(DaemonTest):
+    def test_every_rule(self):
+        script = os.path.join(self.dir, "isp.script")
+        with open(script, "w") as f:
+            f.write("".join("%d %d %d\n" % s for s in ISP_DAY))
+        isp = subprocess.Popen([sys.executable, FAKE_ISP, "--step", ISP_FILE, script],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+
+        def stop_isp():
+            isp.kill()
+            isp.wait(timeout=10)
+            isp.stdin.close()
+            isp.stdout.close()
+        self.addCleanup(stop_isp)
+        self.assertEqual(isp.stdout.readline(), "step 1\n")
+
+        mode = ModeScript(self.dir)
+        args = ["-S", "-v", "-v", "-c", mode.path] + ISP_DAY_OPTIONS
+        daemon = self.start(args)
+        # One step of the simulated ISP per read of the daemon.
+        for step in range(2, len(ISP_DAY) + 1):
+            daemon.wait_for(lambda d: d.stdout().count(")\n") >= step - 1, timeout=10, what="read %d" % (step - 1))
+            isp.stdin.write("\n")
+            isp.stdin.flush()
+            self.assertEqual(isp.stdout.readline(), "step %d\n" % step)
+        daemon.wait_for(lambda d: len(daemon_switches(d.stdout())) == len(ISP_DAY_SWITCHES), timeout=10,
+                        what="the last switch")
+        out, err = daemon.stop()
+        self.assertEqual(err, "")
+        self.assertEqual(daemon_switches(out)[:len(ISP_DAY_SWITCHES)], ISP_DAY_SWITCHES)
+
+        log = os.path.join(self.dir, "lumenflip.log")
+        with open(log, "w") as f:
+            f.write(out)
+        give_back_proc()
+        status, report, problems = run_replay(args + [log])
+        self.assertEqual((status, problems), (0, ""), report)
+        self.assertEqual([(s, m, r.split(":")[0]) for s, _, m, r in switches(report)], daemon_switches(out))
+
+
+if __name__ == "__main__":
+    unittest.main()
