@@ -1,0 +1,30 @@
+# Registers Python unittest modules that drive the built programs from
+# outside. Test PREFIX.NAME runs `python3 -m unittest -v MODULE_PREFIXNAME`
+# in DIRECTORY, with the daemon, the simulated ADC and, in a cross build,
+# the emulator in its environment. Exit status 77 means the machine cannot
+# run it (no root for a private /proc, a missing tool): CTest counts that
+# as skipped.
+#   lumenflip_python_tests(PREFIX p MODULE_PREFIX m DIRECTORY d NAMES n...
+#                          [ENVIRONMENT VAR=value...] [TIMEOUT seconds])
+function(lumenflip_python_tests)
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "PREFIX;MODULE_PREFIX;DIRECTORY;TIMEOUT" "NAMES;ENVIRONMENT")
+  if(NOT arg_TIMEOUT)
+    set(arg_TIMEOUT 300)
+  endif()
+  string(JOIN " " emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
+  set(environment
+    "LUMENFLIP=$<TARGET_FILE:lumenflip>"
+    "FAKE_ADC=$<TARGET_FILE:fake_adc>"
+    "LUMENFLIP_EMULATOR=${emulator}"
+    "PYTHONDONTWRITEBYTECODE=1"
+    ${arg_ENVIRONMENT})
+  foreach(name IN LISTS arg_NAMES)
+    add_test(NAME ${arg_PREFIX}.${name}
+      COMMAND ${Python3_EXECUTABLE} -m unittest -v ${arg_MODULE_PREFIX}${name}
+      WORKING_DIRECTORY ${arg_DIRECTORY})
+    set_tests_properties(${arg_PREFIX}.${name} PROPERTIES
+      ENVIRONMENT "${environment}"
+      SKIP_RETURN_CODE 77
+      TIMEOUT ${arg_TIMEOUT})
+  endforeach()
+endfunction()
