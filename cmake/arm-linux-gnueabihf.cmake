@@ -1,13 +1,5 @@
-# Cross build for arm-linux-gnueabihf with Debian's cross compiler; tests run under
-# qemu-user with the toolchain's libraries as the sysroot.
-set(CMAKE_SYSTEM_NAME Linux)
+# ARM hard float.
+set(CROSS_TRIPLE arm-linux-gnueabihf)
+set(CROSS_QEMU qemu-arm)
 set(CMAKE_SYSTEM_PROCESSOR arm)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_CXX_FLAGS_INIT "")
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

@@ -10,12 +10,13 @@ test_software.py); without root only they are skipped.
 import os
 import random
 import re
-import shutil
 import threading
 import time
 import unittest
 
-if os.geteuid() == 0 and shutil.which("unshare"):
+import private_proc
+
+if private_proc.unavailable() is None:
     # Runs this module again inside a private mount namespace whose /proc
     # holds the ISP driver's folder.
     import test_software as isp

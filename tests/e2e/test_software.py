@@ -10,77 +10,20 @@ The daemon samples once a second; with -v -v it prints the raw triple of
 each successful read, which the tests use to move in lock step with it.
 """
 
-import ctypes
 import os
 import re
-import shutil
 import subprocess
 import sys
 import time
 import unittest
 
+import private_proc
+from private_proc import ISP_FILE
+
+private_proc.enter("software method end-to-end tests")
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_ISP = os.path.normpath(os.path.join(HERE, "..", "..", "sim", "fake_isp"))
-ISP_DIR = "/proc/jz/isp"
-ISP_FILE = ISP_DIR + "/isp_info"
-INSIDE = "LUMENFLIP_E2E_PRIVATE_PROC"
-SKIPPED = 77
-
-
-def skip_module(reason):
-    sys.stderr.write("software method end-to-end tests skipped: %s\n" % reason)
-    sys.stderr.flush()
-    sys.exit(SKIPPED)
-
-
-def run_in_private_namespace():
-    """Runs this same test command again under unshare and exits with its
-    status."""
-    if os.geteuid() != 0:
-        skip_module("they need root, to give the daemon its own /proc in a private mount namespace")
-    unshare = shutil.which("unshare")
-    if not unshare:
-        skip_module("unshare(1) is not installed")
-    namespace = [unshare, "-m", "--propagation", "private"]
-    probe = subprocess.run(namespace + ["true"], stdin=subprocess.DEVNULL,
-                           capture_output=True, text=True)
-    if probe.returncode != 0:
-        skip_module("cannot make a private mount namespace: %s" % probe.stderr.strip())
-    if __name__ == "__main__":
-        command = [sys.executable, os.path.abspath(__file__)]
-    else:
-        command = [sys.executable, "-m", "unittest"]
-    env = dict(os.environ, **{INSIDE: "1"})
-    sys.exit(subprocess.call(namespace + command + sys.argv[1:], env=env, cwd=HERE))
-
-
-def mount(source, target, fstype, data=None):
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.mount(source.encode(), target.encode(), fstype.encode(), ctypes.c_ulong(0),
-                  data.encode() if data else None) != 0:
-        return os.strerror(ctypes.get_errno())
-    return None
-
-
-def give_proc_an_isp_folder():
-    """Puts a tmpfs on /proc with the ISP driver's folder in it."""
-    error = mount("lumenflip-proc", "/proc", "tmpfs", "mode=0755")
-    if error:
-        skip_module("cannot mount a tmpfs on /proc: %s" % error)
-    # The daemon under an emulator, and Python itself, still look at
-    # /proc/self and the like: a fresh proc mount below, its entries linked.
-    host = "/proc/.host"
-    os.mkdir(host)
-    if mount("proc", host, "proc") is None:
-        for name in os.listdir(host):
-            if not name.isdigit() and name != "jz":
-                os.symlink(os.path.join(".host", name), os.path.join("/proc", name))
-    os.makedirs(ISP_DIR)
-
-
-if os.environ.get(INSIDE) != "1":
-    run_in_private_namespace()
-give_proc_an_isp_folder()
 
 from harness import DaemonTest, ModeScript  # noqa: E402
 

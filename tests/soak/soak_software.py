@@ -18,9 +18,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 # Importing the software method's tests runs this module again inside a
-# private mount namespace, where it must be found as well.
-os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [HERE, os.environ.get("PYTHONPATH")]))
-
+# private mount namespace.
 import test_software as isp  # noqa: E402
 from harness import DaemonTest, ModeScript  # noqa: E402
 from resources import ResourceWatch  # noqa: E402

@@ -10,60 +10,28 @@ a second: the trace is kept to 14 samples."""
 
 import ctypes
 import os
-import shutil
 import subprocess
 import sys
 import unittest
 
+import replay_support  # noqa: F401 (puts the end-to-end harness on the path)
+import private_proc
+from private_proc import ISP_FILE
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_ISP = os.path.normpath(os.path.join(HERE, "..", "..", "..", "sim", "fake_isp"))
-ISP_FILE = "/proc/jz/isp/isp_info"
-INSIDE = "LUMENFLIP_REPLAY_PRIVATE_PROC"
-
-
-def skip_module(reason):
-    sys.stderr.write("software-method replay tests skipped: %s\n" % reason)
-    sys.exit(77)
-
-
-LIBC = ctypes.CDLL(None, use_errno=True)
-
-
-def mount(source, target, fstype, data=None):
-    if LIBC.mount(source.encode(), target.encode(), fstype.encode(), ctypes.c_ulong(0),
-                  data.encode() if data else None) != 0:
-        return os.strerror(ctypes.get_errno())
-    return None
 
 
 def give_back_proc():
     """The replay needs no ISP file, and the sanitizers' leak check at its
     exit reads /proc/<pid>: uncover the real /proc again (MNT_DETACH)."""
-    if LIBC.umount2(b"/proc", 2) != 0:
+    if private_proc.LIBC.umount2(b"/proc", 2) != 0:
         raise OSError(ctypes.get_errno(), "umount /proc")
 
 
-if os.environ.get(INSIDE) != "1":
-    if os.geteuid() != 0:
-        skip_module("they need root, to give the daemon its own /proc in a private mount namespace")
-    unshare = shutil.which("unshare")
-    if not unshare or subprocess.run([unshare, "-m", "true"], capture_output=True).returncode != 0:
-        skip_module("cannot make a private mount namespace with unshare(1)")
-    sys.exit(subprocess.call([unshare, "-m", "--propagation", "private", sys.executable, "-m", "unittest"]
-                             + sys.argv[1:], env=dict(os.environ, **{INSIDE: "1"}), cwd=HERE))
+private_proc.enter("software-method replay tests")
 
-error = mount("lumenflip-proc", "/proc", "tmpfs", "mode=0755")
-if error:
-    skip_module("cannot mount a tmpfs on /proc: %s" % error)
-# Python, and the daemon under an emulator, still want /proc/self and the like.
-os.mkdir("/proc/.host")
-if mount("proc", "/proc/.host", "proc") is None:
-    for entry in os.listdir("/proc/.host"):
-        if not entry.isdigit():
-            os.symlink(os.path.join(".host", entry), os.path.join("/proc", entry))
-os.makedirs(os.path.dirname(ISP_FILE))
-
-from replay_support import run_replay, switches  # noqa: E402,I001 (puts the harness on the path)
+from replay_support import run_replay, switches  # noqa: E402
 from harness import DaemonTest, ModeScript  # noqa: E402
 from test_replay_cli import ISP_DAY, ISP_DAY_OPTIONS, ISP_DAY_SWITCHES  # noqa: E402
 
