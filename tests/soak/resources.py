@@ -3,8 +3,14 @@ from /proc, for checks that neither grows over a long run."""
 
 import os
 
-# A private /proc (see tests/e2e/test_software.py) keeps the real one here.
+# A private /proc (see tests/e2e/private_proc.py) keeps the real one here.
 PROC = "/proc/.host" if os.path.isdir("/proc/.host/self") else "/proc"
+
+# Under an emulator the process watched is the emulator, whose own memory
+# moves by a page or so as it translates code paths first taken late in
+# the run (and shrinks as it frees): only growth past this much counts.
+# Natively the daemon's memory must not move at all.
+EMULATOR_SLACK_KB = 256 if os.environ.get("LUMENFLIP_EMULATOR") else 0
 
 
 class ResourceWatch:
@@ -69,8 +75,11 @@ class ResourceWatch:
         for number, (fds, in_flight, kb) in enumerate(self.samples, 1):
             test.assertEqual(fds, steady, "open descriptors changed by sample %d" % number)
             test.assertLessEqual(len(in_flight), 1, "descriptors left open on %s" % self.transient)
-            test.assertEqual(kb, resident, "resident memory changed by sample %d: %s"
-                             % (number, [s[2] for s in self.samples]))
+            trace = "resident memory changed by sample %d: %s" % (number, [s[2] for s in self.samples])
+            if EMULATOR_SLACK_KB:
+                test.assertLessEqual(kb, resident + EMULATOR_SLACK_KB, trace)
+            else:
+                test.assertEqual(kb, resident, trace)
 
     def summary(self):
         steady, _, resident = self.baseline
