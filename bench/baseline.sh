@@ -2,14 +2,15 @@
 # The light-sensor job written the way a camera owner would script it in
 # plain POSIX shell: the benchmark's point of comparison for lumenflip.
 #
-#   baseline.sh [-c CMD] [-D DEVICE] [-a N] [-d SEC] [-n N] [-O LEVEL] [-F LEVEL]
+#   baseline.sh [-c CMD] [-D DEVICE] [-a N] [-d SEC] [-n N] [-O LEVEL] [-F LEVEL] [-N SAMPLES]
 #
 # Same options and defaults as the daemon's light-sensor method. Each
 # conversion is 4 bytes of the ADC device read with dd and decoded with od;
 # a sample is the mean of -a conversions, the window holds the last -n
 # samples, and the window's mean at or below -O switches to night ("CMD on"),
 # at or above -F back to day ("CMD off"). Shell arithmetic is integer only:
-# samples are truncated and the levels are taken as whole numbers.
+# samples are truncated and the levels are taken as whole numbers. -N ends
+# it after that many samples, for the benchmark's instruction counts.
 
 cmd=/system/sdcard/scripts/nightmode.sh
 device=/dev/jz_adc_aux_0
@@ -18,8 +19,9 @@ delay=10
 size=5
 night_level=40
 day_level=45
+limit=0
 
-while getopts c:D:a:d:n:O:F: option; do
+while getopts c:D:a:d:n:O:F:N: option; do
   case $option in
     c) cmd=$OPTARG ;;
     D) device=$OPTARG ;;
@@ -28,6 +30,7 @@ while getopts c:D:a:d:n:O:F: option; do
     n) size=$OPTARG ;;
     O) night_level=${OPTARG%%.*} ;;
     F) day_level=${OPTARG%%.*} ;;
+    N) limit=$OPTARG ;;
     *) exit 1 ;;
   esac
 done
@@ -70,5 +73,6 @@ while :; do
       fi
     fi
   fi
+  [ "$samples" != "$limit" ] || exit 0
   sleep "$delay"
 done

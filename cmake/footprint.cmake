@@ -1,6 +1,10 @@
-# Fails when the stripped daemon is larger than its budget, or when it needs
-# a shared library other than the C library and its loader.
-#   cmake -DBINARY=... -DSTRIP=... -DREADELF=... -DBUDGET=bytes -DLINK=static|libc -P footprint.cmake
+# Fails when the stripped daemon is larger than its budget, when it needs a
+# shared library other than the C library and its loader, or, for a musl
+# build, when its link map shows any object that is not musl's, gcc's start
+# files or libgcc, or our own: nothing of glibc or libstdc++ may slip in.
+#   cmake -DBINARY=... -DSTRIP=... -DREADELF=... -DBUDGET=bytes
+#         -DLINK=static|libc|dynamic|default [-DLIBC=musl] -P footprint.cmake
+# The link map is BINARY.map, written by the link.
 set(stripped "${BINARY}.stripped")
 execute_process(COMMAND "${STRIP}" -o "${stripped}" "${BINARY}" RESULT_VARIABLE failed)
 if(failed)
@@ -9,14 +13,19 @@ endif()
 file(SIZE "${stripped}" size)
 execute_process(COMMAND "${READELF}" -d -l "${stripped}" OUTPUT_VARIABLE dynamic)
 string(REGEX MATCHALL "Shared library: \\[[^]]*\\]" needed "${dynamic}")
-message(STATUS "stripped size ${size} bytes (budget ${BUDGET}); needs: ${needed}")
+string(REGEX MATCH "interpreter: [^]]*" interpreter "${dynamic}")
+message(STATUS "stripped size ${size} bytes (budget ${BUDGET}); needs: ${needed} ${interpreter}")
 
 if(size GREATER BUDGET)
   message(FATAL_ERROR "the stripped daemon is ${size} bytes, over its budget of ${BUDGET}")
 endif()
 if(LINK STREQUAL "static")
   if(needed OR dynamic MATCHES "INTERP")
-    message(FATAL_ERROR "the static daemon still needs a loader or libraries: ${needed}")
+    message(FATAL_ERROR "the static daemon still needs a loader or libraries: ${needed} ${interpreter}")
+  endif()
+elseif(LIBC STREQUAL "musl")
+  if(NOT needed STREQUAL "Shared library: [libc.so]" OR NOT interpreter MATCHES "^interpreter: /lib/ld-musl-[a-z0-9_]+\\.so\\.1$")
+    message(FATAL_ERROR "the musl daemon must need only libc.so through /lib/ld-musl-ARCH.so.1, not: ${needed} ${interpreter}")
   endif()
 else()
   foreach(library IN LISTS needed)
@@ -24,4 +33,30 @@ else()
       message(FATAL_ERROR "the daemon needs ${library}; only the C library and its loader are allowed")
     endif()
   endforeach()
+endif()
+
+if(LIBC STREQUAL "musl")
+  file(STRINGS "${BINARY}.map" loads REGEX "^LOAD ")
+  if(NOT loads)
+    message(FATAL_ERROR "no link map at ${BINARY}.map")
+  endif()
+  foreach(line IN LISTS loads)
+    string(REGEX REPLACE "^LOAD " "" input "${line}")
+    if(input MATCHES "^/usr/lib/[a-z0-9_]+-linux-musl[a-z]*/"
+       OR input MATCHES "^/usr/lib/gcc[-a-z]*/[^/]+/[0-9]+/(crtbegin[ST]?\\.o|crtend[S]?\\.o|libgcc\\.a|libgcc_eh\\.a)$"
+       OR NOT input MATCHES "^/")
+      continue()
+    endif()
+    message(FATAL_ERROR "the musl daemon links ${input}, which is neither musl's, libgcc nor its own")
+  endforeach()
+  # Members pulled from an archive are named on the line after the archive.
+  file(READ "${BINARY}.map" map)
+  string(REGEX MATCHALL "[^\n]*libgcc[_a-z]*\\.a\\(([^)]+)\\)" members "${map}")
+  string(REGEX MATCHALL "libgcc_eh\\.a\\([^)]+\\)" unwinder "${members}")
+  if(unwinder)
+    message(FATAL_ERROR "the daemon needs gcc's unwinder: ${unwinder}")
+  endif()
+  string(REGEX MATCHALL "libgcc\\.a\\([^)]+\\)" libgcc "${members}")
+  list(REMOVE_DUPLICATES libgcc)
+  message(STATUS "links musl only; from libgcc: ${libgcc}")
 endif()

@@ -7,8 +7,8 @@
 //
 // The daemon's parser must return kRunMethod, 0 (-h) or 1 (bad option),
 // never end the process, and leave the settings and standard error exactly
-// as a plain model does: the model asks the C library's getopt for the same
-// options, converts integers with strtol clamped to 32 bits, and reads the
+// as a plain model does: the model asks the C library's getopt_long for the
+// same options, converts integers with strtol clamped to 32 bits, and reads the
 // -2 and -3 triples field by field.
 #include <getopt.h>
 #include <limits.h>
@@ -27,7 +27,6 @@
 namespace {
 
 const size_t kMaxArguments = 48;
-const char kOptions[] = "D:c:y:g:a:d:n:O:F:vShj:w:1:2:3:";
 
 // Standard error of one parse, kept in a fixed buffer so that a run costs
 // no allocation; both the daemon and the model write into one like it.
@@ -79,7 +78,8 @@ int modelTriple(const char* text, int32_t* first, int32_t* second, int32_t* thir
 int modelParse(int argc, char* argv[], Settings* s) {
   optind = 0;
   int option;
-  while ((option = getopt(argc, argv, kOptions)) != -1) {
+  static const struct option kNoLongOptions[] = {{nullptr, 0, nullptr, 0}};
+  while ((option = getopt_long(argc, argv, kOptionString, kNoLongOptions, nullptr)) != -1) {
     switch (option) {
       case 'D': s->adc_device = optarg; break;
       case 'c': s->mode_command = optarg; break;

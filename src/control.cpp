@@ -1,15 +1,14 @@
 #include "control.h"
 
+#include <getopt.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-#include "light_sensor.h"
-#include "software.h"
-
 Settings settings;
+const char kOptionString[] = "D:c:y:g:a:d:n:O:F:vShj:w:1:2:3:";
 bool night_mode = false;
 int32_t mode_switch_wait = 0;
 int (*runModeCommand)(const char* command_line) = system;
@@ -94,8 +93,11 @@ void printUsage() {
 }
 
 int parseCommandLine(int argc, char* argv[]) {
+  // getopt_long permutes on every C library; plain getopt does only on
+  // glibc, and elsewhere would silently drop the options after an operand.
+  static const struct option kNoLongOptions[] = {{nullptr, 0, nullptr, 0}};
   int option;
-  while ((option = getopt(argc, argv, "D:c:y:g:a:d:n:O:F:vShj:w:1:2:3:")) != -1) {
+  while ((option = getopt_long(argc, argv, kOptionString, kNoLongOptions, nullptr)) != -1) {
     switch (option) {
       case 'D': settings.adc_device = optarg; break;
       case 'c': settings.mode_command = optarg; break;
@@ -113,19 +115,18 @@ int parseCommandLine(int argc, char* argv[]) {
       case 'w': settings.sec_wait = optionInt(optarg); break;
       case '1': settings.eq1_user_exposure = optionInt(optarg); break;
       case '2':
-        if (parseIntTriple(optarg, &settings.eq2_user_exposure, &settings.eq2_user_iridix,
-                           &settings.eq2_count) < 3) {
+      case '3': {
+        const bool eq2 = option == '2';
+        const int fields = eq2 ? parseIntTriple(optarg, &settings.eq2_user_exposure, &settings.eq2_user_iridix,
+                                                &settings.eq2_count)
+                               : parseIntTriple(optarg, &settings.eq3_user_wb, &settings.eq3_user_iridix,
+                                                &settings.eq3_count);
+        if (fields < 3) {
           fprintf(stderr, "invalid argument: %s\n", optarg);
           printUsage();
         }
         break;
-      case '3':
-        if (parseIntTriple(optarg, &settings.eq3_user_wb, &settings.eq3_user_iridix,
-                           &settings.eq3_count) < 3) {
-          fprintf(stderr, "invalid argument: %s\n", optarg);
-          printUsage();
-        }
-        break;
+      }
       default:
         fprintf(stderr, "Unknown argument: '%c'\n", option);
         printUsage();
@@ -133,11 +134,6 @@ int parseCommandLine(int argc, char* argv[]) {
     }
   }
   return kRunMethod;
-}
-
-int runChosenMethod() {
-  if (settings.software_method) return runSoftwareMethod();
-  return runLightSensorMethod();
 }
 
 const char* buildModeCommand(char* buffer, unsigned long size) {

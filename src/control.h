@@ -19,7 +19,7 @@ struct Settings {
   double off_threshold = 45.0;
   int32_t verbose = 0;
   int32_t jitter_percent = 3;
-  int32_t sec_wait = 3;
+  int32_t sec_wait = 3;  // in software-method samples, not seconds
   int32_t eq1_user_exposure = 1200000;
   int32_t eq2_user_exposure = 930000;
   int32_t eq2_user_iridix = 14;
@@ -38,13 +38,13 @@ extern int32_t mode_switch_wait;
 // Returned by parseCommandLine when the chosen method should start.
 const int kRunMethod = -1;
 
+// The daemon's options, for getopt. Tools that accept the daemon's command
+// line parse it with this too.
+extern const char kOptionString[];
+
 // Fills `settings` from the command line. Returns kRunMethod, or the exit
 // status when the process must end (0 after -h, 1 after a bad option).
 int parseCommandLine(int argc, char* argv[]);
-
-// Runs the method that the settings chose. Returns only when the method
-// refuses to start, with the exit status.
-int runChosenMethod();
 
 void printUsage();
 

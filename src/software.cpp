@@ -57,6 +57,15 @@ bool isJitter(int32_t exposure, int32_t last_exposure) {
   return isnan(excess) || excess >= 1.0 || excess <= -2147483649.0;
 }
 
+// The conditions of the rules that turn night into day.
+bool eq2Holds(const IspInfo& sample) {
+  return sample.exposure < settings.eq2_user_exposure && sample.iridix < settings.eq2_user_iridix;
+}
+
+bool eq3Holds(const IspInfo& sample) {
+  return sample.wb < settings.eq3_user_wb && sample.iridix > settings.eq3_user_iridix;
+}
+
 }  // namespace
 
 int readIspInfoFile(const char* path, int32_t* exposure, int32_t* iridix, int32_t* wb) {
@@ -126,6 +135,10 @@ void startSoftwareMethod() {
   switchMode(false);
 }
 
+int dayRule(const SoftwareState& state) {
+  return eq2Holds(state.sample) && state.eq2_wait_count > settings.eq2_count ? 2 : 3;
+}
+
 void judgeSample(SoftwareState* state, int read_result) {
   if (read_result != 3) {
     fprintf(stderr, "Unable to read isp_info\n");
@@ -161,7 +174,7 @@ void judgeSample(SoftwareState* state, int read_result) {
     return;
   }
 
-  if (sample.exposure < settings.eq2_user_exposure && sample.iridix < settings.eq2_user_iridix) {
+  if (eq2Holds(sample)) {
     state->eq2_wait_count = incrementCapped(state->eq2_wait_count);
     if (state->eq2_wait_count > settings.eq2_count) {
       if (settings.verbose >= 1) printf("Eq2 switching to day mode exp=%d iridix=%d\n", sample.exposure, sample.iridix);
@@ -173,7 +186,7 @@ void judgeSample(SoftwareState* state, int read_result) {
     state->eq2_wait_count = 0;
   }
 
-  if (sample.wb < settings.eq3_user_wb && sample.iridix > settings.eq3_user_iridix) {
+  if (eq3Holds(sample)) {
     state->eq3_wait_count = incrementCapped(state->eq3_wait_count);
     if (state->eq3_wait_count > settings.eq3_count) {
       if (settings.verbose >= 1) printf("Eq3 switching to day mode wb=%d iridix=%d\n", sample.wb, sample.iridix);

@@ -33,6 +33,10 @@ struct SoftwareState {
 // Prints the settings (verbose) and runs the day command.
 void startSoftwareMethod();
 
+// Which rule turned night into day, 2 or 3, when judgeSample has just done
+// so: Eq2 stops judging as soon as it switches, with its count past eq2_count.
+int dayRule(const SoftwareState& state);
+
 // Judges state->sample, given what readIspInfo returned for it.
 void judgeSample(SoftwareState* state, int read_result);
 

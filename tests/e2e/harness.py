@@ -1,4 +1,5 @@
-"""Runs the real lumenflip binary against simulated camera devices.
+"""Runs the real lumenflip binary against the simulated camera (simcam,
+whose FakeAdc and ModeScript are importable from here too).
 
 The daemon's standard output goes to a pseudo-terminal so that the C
 library line-buffers it: the daemon never exits by itself, and whatever it
@@ -6,9 +7,8 @@ had buffered when it is killed would otherwise be lost. Standard error goes
 to a pipe. Mode commands run by the daemon write to the same terminal, so
 the order of their lines among the daemon's is the order things happened.
 
-Environment (set by CTest):
+Environment (set by CTest, with PYTHONPATH):
   LUMENFLIP            path of the daemon
-  FAKE_ADC             path of the simulated ADC device tool
   LUMENFLIP_EMULATOR   optional command put in front of the daemon and of the
                        simulated devices built with it (qemu-user)
   LUMENFLIP_WRAPPER    optional command put in front of the daemon only
@@ -18,10 +18,8 @@ Environment (set by CTest):
 
 import os
 import pty
-import select
 import shlex
 import signal
-import struct
 import subprocess
 import tempfile
 import termios
@@ -29,9 +27,9 @@ import threading
 import time
 import unittest
 
+from simcam import EMULATOR, FakeAdc, ModeScript, constant_adc  # noqa: F401 (FakeAdc, ModeScript: for the tests)
+
 BIN = os.environ.get("LUMENFLIP", "lumenflip")
-FAKE_ADC = os.environ.get("FAKE_ADC", "fake_adc")
-EMULATOR = shlex.split(os.environ.get("LUMENFLIP_EMULATOR", ""))
 WRAPPER = shlex.split(os.environ.get("LUMENFLIP_WRAPPER", ""))
 
 
@@ -149,37 +147,6 @@ class Daemon:
         return self.stdout(), self.stderr()
 
 
-class FakeAdc:
-    """The simulated ADC device: a FIFO fed from a script, held at the end."""
-
-    def __init__(self, directory, script, name="adc"):
-        self.path = os.path.join(directory, name)
-        self.script_path = os.path.join(directory, name + ".script")
-        with open(self.script_path, "w") as f:
-            f.write(script if isinstance(script, str) else "\n".join(script) + "\n")
-        os.mkfifo(self.path)
-        self.proc = subprocess.Popen(EMULATOR + [FAKE_ADC, "--hold", self.path, self.script_path],
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
-
-    def wait_held(self, timeout=60):
-        """Waits until the daemon has opened the device again after the
-        script's last conversion: all it did with the script is done."""
-        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
-        if not ready:
-            raise AssertionError("the simulated ADC was not read to the end of its script")
-        line = self.proc.stdout.readline()
-        if line != b"held\n":
-            raise AssertionError("fake_adc: %r %r" % (line, self.proc.stderr.read()))
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait(timeout=10)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-
-
 def current_line(sample):
     """The verbose line for one sample."""
     return "Current value: %.2f\n" % sample
@@ -190,30 +157,13 @@ def window_line(size, mean):
     return "Window (%d) Avg: %.2f\n" % (size, mean)
 
 
-MODE_SCRIPT = """#!/bin/sh
-# Records each call and says so on standard output, like a camera's script.
-printf '%s\\n' "$*" >> "{log}"
-echo "MODE $*"
-exit {status}
-"""
-
-
-class ModeScript:
-    """A mode command that records the arguments of each call."""
-
-    def __init__(self, directory, name="nightmode.sh", status=0):
-        self.path = os.path.join(directory, name)
-        self.log = self.path + ".log"
-        with open(self.path, "w") as f:
-            f.write(MODE_SCRIPT.format(log=self.log, status=status))
-        os.chmod(self.path, 0o755)
-
-    def calls(self):
-        try:
-            with open(self.log) as f:
-                return f.read().splitlines()
-        except FileNotFoundError:
-            return []
+def start_dump(jitter=3, eq1=1200000, eq2=(930000, 14, 10), eq3=(3000, 17, 8), sec_wait=3):
+    """What the software method prints first with -v."""
+    return ("Starting software method using \n"
+            "jitter_percent = %d\neq1_user_exposure = %d\n"
+            "eq2_user_exposure = %d\neq2_user_iridix = %d\neq2_count = %d\n"
+            "eq3_user_wb = %d\neq3_user_iridix = %d\neq3_count = %d\n"
+            "sec_wait = %d\n" % ((jitter, eq1) + tuple(eq2) + tuple(eq3) + (sec_wait,)))
 
 
 class DaemonTest(unittest.TestCase):
@@ -235,17 +185,14 @@ class DaemonTest(unittest.TestCase):
         return adc
 
     def constant_device(self, value, name="adc.const"):
-        """A regular file standing in for the ADC device: every open reads
-        the same raw conversion."""
-        path = os.path.join(self.dir, name)
-        with open(path, "wb") as f:
-            f.write(struct.pack("=I", value))
-        return path
+        return constant_adc(os.path.join(self.dir, name), value)
 
-    def run_light(self, script, args, mode=None):
+    def run_light(self, script, args):
         """Runs the light-sensor method over a whole ADC script and returns
         (stdout, stderr) once the daemon has handled every conversion."""
         adc = self.fake_adc(script)
         daemon = self.start(["-D", adc.path, "-d", "0"] + list(args))
         adc.wait_held()
-        return daemon.stop()
+        result = daemon.stop()
+        adc.stop()  # which frees the name for the next run
+        return result

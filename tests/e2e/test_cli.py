@@ -39,46 +39,34 @@ def getopt_diagnostic(line, letter):
 class ExitingOptions(DaemonTest):
     def test_help_prints_current_values_and_exits_0(self):
         mode = ModeScript(self.dir)
-        status, out, err = run_to_exit(["-a", "7", "-c", mode.path, "-D", "/x/adc", "-d", "-4", "-n", "12",
-                                        "-O", "1.255", "-F", "1e3", "-h"])
-        self.assertEqual((status, err), (0, ""))
-        self.assertEqual(out, usage(mode_command=mode.path, adc_device="/x/adc", adc_reads=7,
-                                    delay_sec=-4, window_size=12, on_threshold=1.255,
-                                    off_threshold=1000.0))
+        cases = [
+            ("every value shown", ["-a", "7", "-c", mode.path, "-D", "/x/adc", "-d", "-4", "-n", "12",
+                                   "-O", "1.255", "-F", "1e3", "-h"],
+             usage(mode_command=mode.path, adc_device="/x/adc", adc_reads=7, delay_sec=-4, window_size=12,
+                   on_threshold=1.255, off_threshold=1000.0)),
+            # Neither the later -a nor the unknown -Z is looked at.
+            ("help stops parsing", ["-h", "-a", "9", "-Z"], usage()),
+            ("integers clamp and stop at junk", ["-a", " +12abc", "-d", "99999999999", "-n", "-99999999999",
+                                                 "-O", "x", "-h"],
+             usage(adc_reads=12, delay_sec=2147483647, window_size=-2147483648, on_threshold=0.0)),
+        ]
+        for case, args, want in cases:
+            with self.subTest(case):
+                self.assertEqual(run_to_exit(args), (0, want, ""))
         self.assertEqual(mode.calls(), [])
 
-    def test_help_stops_parsing(self):
-        # Neither the later -a nor the unknown -Z is looked at.
-        status, out, err = run_to_exit(["-h", "-a", "9", "-Z"])
-        self.assertEqual((status, out, err), (0, usage(), ""))
-
-    def test_integer_options_clamp_and_stop_at_junk(self):
-        status, out, _ = run_to_exit(["-a", " +12abc", "-d", "99999999999", "-n", "-99999999999",
-                                      "-O", "x", "-h"])
-        self.assertEqual(status, 0)
-        self.assertEqual(out, usage(adc_reads=12, delay_sec=2147483647, window_size=-2147483648,
-                                    on_threshold=0.0))
-
-    def test_unknown_option(self):
+    def test_bad_options_exit_1(self):
         mode = ModeScript(self.dir)
-        status, out, err = run_to_exit(["-c", mode.path, "-x", "-a", "3"])
-        self.assertEqual(status, 1)
-        self.assertEqual(out, usage(mode_command=mode.path))
-        lines = err.splitlines(keepends=True)
-        self.assertEqual(len(lines), 2, err)
-        self.assertTrue(getopt_diagnostic(lines[0].rstrip("\n"), "x"), err)
-        self.assertEqual(lines[1], "Unknown argument: '?'\n")
-        self.assertEqual(mode.calls(), [])
-
-    def test_missing_argument(self):
-        mode = ModeScript(self.dir)
-        status, out, err = run_to_exit(["-c", mode.path, "-v", "-a"])
-        self.assertEqual(status, 1)
-        self.assertEqual(out, usage(mode_command=mode.path))
-        lines = err.splitlines(keepends=True)
-        self.assertEqual(len(lines), 2, err)
-        self.assertTrue(getopt_diagnostic(lines[0].rstrip("\n"), "a"), err)
-        self.assertEqual(lines[1], "Unknown argument: '?'\n")
+        for case, args, letter in [("unknown option", ["-c", mode.path, "-x", "-a", "3"], "x"),
+                                   ("missing argument", ["-c", mode.path, "-v", "-a"], "a")]:
+            with self.subTest(case):
+                status, out, err = run_to_exit(args)
+                self.assertEqual(status, 1)
+                self.assertEqual(out, usage(mode_command=mode.path))
+                lines = err.splitlines(keepends=True)
+                self.assertEqual(len(lines), 2, err)
+                self.assertTrue(getopt_diagnostic(lines[0].rstrip("\n"), letter), err)
+                self.assertEqual(lines[1], "Unknown argument: '?'\n")
         self.assertEqual(mode.calls(), [])
 
 

@@ -3,8 +3,8 @@ that is not a device, and mode commands that cannot run, are killed or
 flood their output. In every case the daemon reports what the program
 documents, keeps running with its state, and makes the next switch.
 
-The ISP file cases need a private /proc, which needs root (see
-test_software.py); without root only they are skipped.
+The ISP file cases need a private /proc, which needs root (see simcam);
+without root only they are skipped.
 """
 
 import os
@@ -14,19 +14,15 @@ import threading
 import time
 import unittest
 
-import private_proc
+import simcam
 
-if private_proc.unavailable() is None:
-    # Runs this module again inside a private mount namespace whose /proc
-    # holds the ISP driver's folder.
-    import test_software as isp
-else:
-    isp = None
+# The ISP file cases run in a private /proc; the rest run anywhere.
+HAVE_PRIVATE_PROC = simcam.enter_private_proc("the ISP file faults", required=False)
 
 from harness import DaemonTest, ModeScript, current_line, window_line  # noqa: E402
+from simcam import ISP_FILE, TRIPLE  # noqa: E402
 
 UNABLE = "Unable to read isp_info\n"
-TRIPLE = re.compile(r"^\(-?\d+, -?\d+, -?\d+\)$", re.M)
 
 
 def too_long(held):
@@ -75,7 +71,7 @@ class Storm(threading.Thread):
             self.join(timeout=10)
 
 
-@unittest.skipIf(isp is None, "the ISP file cases need root, for a private /proc")
+@unittest.skipIf(not HAVE_PRIVATE_PROC, "the ISP file cases need root, for a private /proc")
 class IspFileFaults(DaemonTest):
     """One daemon reads a different hostile file on each pass; a good file
     comes before and after, and the switch to night still happens."""
@@ -86,29 +82,29 @@ class IspFileFaults(DaemonTest):
         self.addCleanup(self.clear)
 
     def clear(self):
-        if os.path.isdir(isp.ISP_FILE):
-            os.rmdir(isp.ISP_FILE)
-        elif os.path.exists(isp.ISP_FILE):
-            os.unlink(isp.ISP_FILE)
+        if os.path.isdir(ISP_FILE):
+            os.rmdir(ISP_FILE)
+        elif os.path.exists(ISP_FILE):
+            os.unlink(ISP_FILE)
 
     def put(self, content):
         """Publishes content atomically; None puts a directory there."""
-        if os.path.isdir(isp.ISP_FILE):
-            os.rmdir(isp.ISP_FILE)
+        if os.path.isdir(ISP_FILE):
+            os.rmdir(ISP_FILE)
         if content is None:
             self.clear()
-            os.mkdir(isp.ISP_FILE)
+            os.mkdir(ISP_FILE)
             return
-        temporary = isp.ISP_FILE + ".new"
+        temporary = ISP_FILE + ".new"
         with open(temporary, "wb") as f:
             f.write(content)
-        os.rename(temporary, isp.ISP_FILE)
+        os.rename(temporary, ISP_FILE)
 
     def test_hostile_files_between_good_reads(self):
         rng = random.Random(7)
         good = "(1000000, 10, 5000)\n"
         lines = b"".join(random_bytes(rng, rng.randint(0, 98)) + b"\n" for _ in range(40))
-        storm = Storm(isp.ISP_FILE, [isp_text(), isp_text(iridix=20, wb=2500)])
+        storm = Storm(ISP_FILE, [isp_text(), isp_text(iridix=20, wb=2500)])
         # (what the file is, content, ("ok", stdout of the pass) or ("failed", its stderr))
         steps = [("good", isp_text(), ("ok", good + "jitter active\n")),
                  ("a directory", None, ("failed", UNABLE)),
@@ -157,7 +153,7 @@ class IspFileFaults(DaemonTest):
 
         # Standard output in one piece per read that worked, standard error
         # in one per read that failed.
-        read = iter(re.split(r"^(?=\(-?\d+, -?\d+, -?\d+\)$)", out, flags=re.M)[1:])
+        read = iter(simcam.reads(out))
         failures = re.findall(r".*?" + re.escape(UNABLE), err, flags=re.S)
         self.assertEqual("".join(failures), err, "stderr ends with something else")
         failed = iter(failures)

@@ -32,57 +32,55 @@ def error_lines(err, reads):
 
 
 class Deciding(DaemonTest):
-    def test_window_fills_then_switches_at_inclusive_thresholds(self):
-        mode = ModeScript(self.dir)
-        values = [60, 60, 60, 42, 42, 42, 36, 30, 60, 45, 45]
-        out, err = self.run_light([str(v) for v in values],
-                                  ["-v", "-a", "1", "-n", "3", "-O", "40", "-F", "45", "-c", mode.path])
-        self.assertEqual(err, "")
-        self.assertEqual(out, samples(3, [(60, None), (60, None), (60, 60),
-                                          (42, 54), (42, 48), (42, 42)])  # in the band: stays day
-                         + samples(3, [(36, 40)]) + NIGHT  # exactly -O
-                         + samples(3, [(30, 36), (60, 42)])  # in the band: stays night
-                         + samples(3, [(45, 45)]) + DAY  # exactly -F
-                         + samples(3, [(45, 50)]))
-        self.assertEqual(mode.calls(), ["on", "off"])
-
-    def test_conversions_are_averaged_as_unsigned_words(self):
-        mode = ModeScript(self.dir)
-        out, err = self.run_light(["10", "20", "4294967295*2", "1", "2", "2", "0x80000000*3"],
-                                  ["-v", "-a", "2", "-n", "1", "-c", mode.path])
-        self.assertEqual(err, "")
-        self.assertEqual(out, samples(1, [(15, 15)]) + NIGHT
-                         + samples(1, [(4294967295, 4294967295)]) + DAY
-                         + samples(1, [(1.5, 1.5)]) + NIGHT
-                         + samples(1, [(1073741825, 1073741825)]) + DAY
-                         + samples(1, [(2147483648, 2147483648)]))
-        self.assertEqual(mode.calls(), ["on", "off", "on", "off"])
-
-    def test_quiet_daemon_prints_nothing_but_runs_commands(self):
-        mode = ModeScript(self.dir)
-        out, err = self.run_light(["0", "100"], ["-a", "1", "-n", "1", "-c", mode.path])
-        self.assertEqual((out, err), ("MODE on\nMODE off\n", ""))
+    def test_samples_windows_and_switches(self):
+        # (case, ADC script, options, stdout, the mode command's calls)
+        cases = [
+            ("window fills, then switches at inclusive thresholds",
+             [str(v) for v in (60, 60, 60, 42, 42, 42, 36, 30, 60, 45, 45)], ["-v", "-a", "1", "-n", "3"],
+             samples(3, [(60, None), (60, None), (60, 60), (42, 54), (42, 48), (42, 42)])  # in the band: stays day
+             + samples(3, [(36, 40)]) + NIGHT  # exactly -O
+             + samples(3, [(30, 36), (60, 42)])  # in the band: stays night
+             + samples(3, [(45, 45)]) + DAY  # exactly -F
+             + samples(3, [(45, 50)]), ["on", "off"]),
+            ("conversions are averaged as unsigned words",
+             ["10", "20", "4294967295*2", "1", "2", "2", "0x80000000*3"], ["-v", "-a", "2", "-n", "1"],
+             samples(1, [(15, 15)]) + NIGHT + samples(1, [(4294967295, 4294967295)]) + DAY
+             + samples(1, [(1.5, 1.5)]) + NIGHT + samples(1, [(1073741825, 1073741825)]) + DAY
+             + samples(1, [(2147483648, 2147483648)]), ["on", "off", "on", "off"]),
+            ("quiet daemon prints nothing but runs commands", ["0", "100"], ["-a", "1", "-n", "1"],
+             "MODE on\nMODE off\n", ["on", "off"]),
+            ("window of one decides on every sample", ["0", "40", "45", "40"], ["-v", "-a", "1", "-n", "1"],
+             samples(1, [(0, 0)]) + NIGHT + samples(1, [(40, 40), (45, 45)]) + DAY
+             + samples(1, [(40, 40)]) + NIGHT, ["on", "off", "on"]),
+        ]
+        for number, (case, script, args, want, calls) in enumerate(cases):
+            with self.subTest(case):
+                mode = ModeScript(self.dir, name="mode%d.sh" % number)
+                out, err = self.run_light(script, args + ["-c", mode.path])
+                self.assertEqual((out, err), (want, ""))
+                self.assertEqual(mode.calls(), calls)
 
 
 class FailedSamples(DaemonTest):
-    def test_short_reads_leave_the_window_alone(self):
-        # Failures both while the window fills and after; the next good
-        # sample lands in the next slot, so each mean below names which
-        # slots hold what.
-        mode = ModeScript(self.dir)
-        out, err = self.run_light(["90", "short 2", "7", "60", "30", "120", "short 3", "7", "0", "0"],
-                                  ["-v", "-a", "1", "-n", "3", "-c", mode.path])
-        self.assertEqual(out, samples(3, [(90, None), (60, None), (30, 60), (120, 70), (0, 50)])
-                         + samples(3, [(0, 40)]) + NIGHT)
-        self.assertEqual(len(error_lines(err, 1)), 2, err)
-        self.assertEqual(mode.calls(), ["on"])
-
-    def test_a_failed_read_drops_the_whole_sample(self):
-        mode = ModeScript(self.dir)
-        out, err = self.run_light(["1000", "short 1", "7", "20*3"],
-                                  ["-v", "-a", "3", "-n", "1", "-c", mode.path])
-        self.assertEqual(out, samples(1, [(20, 20)]) + NIGHT)
-        self.assertEqual(len(error_lines(err, 3)), 1, err)
+    def test_failed_reads_drop_their_sample_and_leave_the_window_alone(self):
+        # (case, ADC script, -a, -n, stdout, failed samples)
+        cases = [
+            # Failures both while the window fills and after; the next good
+            # sample lands in the next slot, so each mean names which slots
+            # hold what.
+            ("short reads", ["90", "short 2", "7", "60", "30", "120", "short 3", "7", "0", "0"], 1, 3,
+             samples(3, [(90, None), (60, None), (30, 60), (120, 70), (0, 50)])
+             + samples(3, [(0, 40)]) + NIGHT, 2),
+            ("one short read among three", ["1000", "short 1", "7", "20*3"], 3, 1,
+             samples(1, [(20, 20)]) + NIGHT, 1),
+        ]
+        for number, (case, script, reads, size, want, failures) in enumerate(cases):
+            with self.subTest(case):
+                mode = ModeScript(self.dir, name="mode%d.sh" % number)
+                out, err = self.run_light(script, ["-v", "-a", str(reads), "-n", str(size), "-c", mode.path])
+                self.assertEqual(out, want)
+                self.assertEqual(len(error_lines(err, reads)), failures, err)
+                self.assertEqual(mode.calls(), ["on"])
 
     def test_missing_device_fails_every_sample(self):
         mode = ModeScript(self.dir)
@@ -130,13 +128,6 @@ class WindowSize(DaemonTest):
                 self.assertTrue(err.endswith("\n"), err)
                 self.assertRegex(err, r"-n\b.*%s\b" % re.escape(size))
                 self.assertEqual(mode.calls(), [])
-
-    def test_window_of_one_decides_on_every_sample(self):
-        mode = ModeScript(self.dir)
-        out, err = self.run_light(["0", "40", "45", "40"], ["-v", "-a", "1", "-n", "1", "-c", mode.path])
-        self.assertEqual(err, "")
-        self.assertEqual(out, samples(1, [(0, 0)]) + NIGHT + samples(1, [(40, 40), (45, 45)]) + DAY
-                         + samples(1, [(40, 40)]) + NIGHT)
 
     def test_software_method_ignores_the_window(self):
         # It runs the day command as soon as it starts.

@@ -16,55 +16,42 @@ class ModeCommands(DaemonTest):
     def run_switches(self, args, script=NIGHT_DAY_NIGHT):
         return self.run_light(script, ["-a", "1", "-n", "1"] + args)
 
-    def test_base_command_gets_on_and_off(self):
-        mode = ModeScript(self.dir)
-        out, err = self.run_switches(["-v", "-c", mode.path])
-        self.assertEqual(err, "")
-        # The verbose line comes before the command's own output.
-        self.assertEqual(out, "Current value: 0.00\nWindow (1) Avg: 0.00\n"
-                              "Night Mode Enabled\nMODE on\n"
-                              "Current value: 100.00\nWindow (1) Avg: 100.00\n"
-                              "Night Mode Disabled\nMODE off\n"
-                              "Current value: 0.00\nWindow (1) Avg: 0.00\n"
-                              "Night Mode Enabled\nMODE on\n")
-        self.assertEqual(mode.calls(), ["on", "off", "on"])
-
-    def test_night_command_alone(self):
-        # Run as given, with no "on" added; day still uses -c with "off".
-        mode = ModeScript(self.dir)
-        out, err = self.run_switches(["-g", mode.path + " dusk", "-c", mode.path])
-        self.assertEqual((out, err), ("MODE dusk\nMODE off\nMODE dusk\n", ""))
-        self.assertEqual(mode.calls(), ["dusk", "off", "dusk"])
-
-    def test_day_and_night_commands_replace_the_base_command(self):
-        mode = ModeScript(self.dir)
-        out, err = self.run_switches(["-y", mode.path + " sunrise", "-g", mode.path + " dusk",
-                                      "-c", os.path.join(self.dir, "missing")])
-        self.assertEqual((out, err), ("MODE dusk\nMODE sunrise\nMODE dusk\n", ""))
-        self.assertEqual(mode.calls(), ["dusk", "sunrise", "dusk"])
-
-    def test_empty_night_command_runs_nothing(self):
-        mode = ModeScript(self.dir)
-        out, err = self.run_switches(["-v", "-g", "", "-c", mode.path], script=["0", "100"])
-        self.assertEqual(err, "")
-        self.assertIn("Night Mode Enabled\nCurrent value: 100.00\n", out)
-        self.assertEqual(mode.calls(), ["off"])
-
-    def test_failing_commands_warn_and_the_daemon_goes_on(self):
-        mode = ModeScript(self.dir, status=1)
-        out, err = self.run_switches(["-c", mode.path])
-        # The built line keeps its line break inside the warning.
-        self.assertEqual(err, "WARNING: %s on\n returned 256\n"
-                              "WARNING: %s off\n returned 256\n"
-                              "WARNING: %s on\n returned 256\n" % ((mode.path,) * 3))
-        self.assertEqual(out, "MODE on\nMODE off\nMODE on\n")
-        self.assertEqual(mode.calls(), ["on", "off", "on"])
-
-    def test_per_mode_command_warning_shows_it_as_given(self):
-        mode = ModeScript(self.dir)
-        out, err = self.run_switches(["-g", "echo dark; exit 3", "-c", mode.path])
-        self.assertEqual(err, "WARNING: echo dark; exit 3 returned 768\n" * 2)
-        self.assertEqual(out, "dark\nMODE off\ndark\n")
+    def test_which_command_runs_at_each_switch(self):
+        # (case, mode script's exit status, options with {mode} for its path,
+        #  ADC script, stdout, stderr with {mode}, the mode script's calls)
+        cases = [
+            # The verbose line comes before the command's own output.
+            ("base command gets on and off", 0, ["-v", "-c", "{mode}"], NIGHT_DAY_NIGHT,
+             "Current value: 0.00\nWindow (1) Avg: 0.00\nNight Mode Enabled\nMODE on\n"
+             "Current value: 100.00\nWindow (1) Avg: 100.00\nNight Mode Disabled\nMODE off\n"
+             "Current value: 0.00\nWindow (1) Avg: 0.00\nNight Mode Enabled\nMODE on\n",
+             "", ["on", "off", "on"]),
+            # Run as given, with no "on" added; day still uses -c with "off".
+            ("night command alone", 0, ["-g", "{mode} dusk", "-c", "{mode}"], NIGHT_DAY_NIGHT,
+             "MODE dusk\nMODE off\nMODE dusk\n", "", ["dusk", "off", "dusk"]),
+            ("day and night commands replace the base command", 0,
+             ["-y", "{mode} sunrise", "-g", "{mode} dusk", "-c", "{missing}"], NIGHT_DAY_NIGHT,
+             "MODE dusk\nMODE sunrise\nMODE dusk\n", "", ["dusk", "sunrise", "dusk"]),
+            ("empty night command runs nothing", 0, ["-v", "-g", "", "-c", "{mode}"], ["0", "100"],
+             "Current value: 0.00\nWindow (1) Avg: 0.00\nNight Mode Enabled\n"
+             "Current value: 100.00\nWindow (1) Avg: 100.00\nNight Mode Disabled\nMODE off\n",
+             "", ["off"]),
+            # The built line keeps its line break inside the warning.
+            ("failing commands warn and the daemon goes on", 1, ["-c", "{mode}"], NIGHT_DAY_NIGHT,
+             "MODE on\nMODE off\nMODE on\n",
+             "WARNING: {mode} on\n returned 256\nWARNING: {mode} off\n returned 256\n"
+             "WARNING: {mode} on\n returned 256\n", ["on", "off", "on"]),
+            ("per-mode command warning shows it as given", 0, ["-g", "echo dark; exit 3", "-c", "{mode}"],
+             NIGHT_DAY_NIGHT, "dark\nMODE off\ndark\n", "WARNING: echo dark; exit 3 returned 768\n" * 2,
+             ["off"]),
+        ]
+        for number, (case, status, args, script, out, err, calls) in enumerate(cases):
+            with self.subTest(case):
+                mode = ModeScript(self.dir, name="mode%d.sh" % number, status=status)
+                names = {"mode": mode.path, "missing": os.path.join(self.dir, "missing")}
+                got_out, got_err = self.run_switches([a.format(**names) for a in args], script)
+                self.assertEqual((got_out, got_err), (out, err.format(**names)))
+                self.assertEqual(mode.calls(), calls)
 
     def test_long_commands_run_whole(self):
         # A base command deep in a directory tree, and a per-mode command

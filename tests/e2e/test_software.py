@@ -1,77 +1,23 @@
 """End-to-end tests of the image-statistics method (-S).
 
 The daemon reads the ISP's statistics from a fixed path under /proc, so the
-tests run in a private mount namespace whose /proc is a tmpfs holding the
-file that the simulated ISP (sim/fake_isp) writes. That needs root: without
-it the module says why and exits with status 77, which CTest counts as
-skipped.
+tests run in a private /proc (see simcam), which needs root: without it the
+module says why and exits with status 77, which CTest counts as skipped.
 
 The daemon samples once a second; with -v -v it prints the raw triple of
 each successful read, which the tests use to move in lock step with it.
 """
 
 import os
-import re
-import subprocess
-import sys
 import time
 import unittest
 
-import private_proc
-from private_proc import ISP_FILE
+import simcam
 
-private_proc.enter("software method end-to-end tests")
+simcam.enter_private_proc("software method end-to-end tests")
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-FAKE_ISP = os.path.normpath(os.path.join(HERE, "..", "..", "sim", "fake_isp"))
-
-from harness import DaemonTest, ModeScript  # noqa: E402
-
-TRIPLE = re.compile(r"^\(-?\d+, -?\d+, -?\d+\)$", re.M)
-
-
-def start_dump(jitter=3, eq1=1200000, eq2=(930000, 14, 10), eq3=(3000, 17, 8), sec_wait=3):
-    return ("Starting software method using \n"
-            "jitter_percent = %d\neq1_user_exposure = %d\n"
-            "eq2_user_exposure = %d\neq2_user_iridix = %d\neq2_count = %d\n"
-            "eq3_user_wb = %d\neq3_user_iridix = %d\neq3_count = %d\n"
-            "sec_wait = %d\n" % ((jitter, eq1) + tuple(eq2) + tuple(eq3) + (sec_wait,)))
-
-
-def write_sample(exposure, iridix, wb):
-    subprocess.run([sys.executable, FAKE_ISP, ISP_FILE, str(exposure), str(iridix), str(wb)],
-                   stdin=subprocess.DEVNULL, check=True, timeout=20)
-
-
-class SteppedIsp:
-    """fake_isp playing a script one step at a time, when told."""
-
-    def __init__(self, directory, samples):
-        script = os.path.join(directory, "isp.script")
-        with open(script, "w") as f:
-            f.write("".join("%d %d %d\n" % s for s in samples))
-        self.proc = subprocess.Popen([sys.executable, FAKE_ISP, "--step", ISP_FILE, script],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.step = 0
-        self._expect_step()
-
-    def _expect_step(self):
-        self.step += 1
-        line = self.proc.stdout.readline()
-        if line != "step %d\n" % self.step:
-            raise AssertionError("fake_isp said %r instead of step %d" % (line, self.step))
-
-    def advance(self):
-        self.proc.stdin.write("\n")
-        self.proc.stdin.flush()
-        self._expect_step()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait(timeout=10)
-        self.proc.stdin.close()
-        self.proc.stdout.close()
+from harness import DaemonTest, ModeScript, start_dump  # noqa: E402
+from simcam import ISP_FILE, TRIPLE, SteppedIsp, write_isp  # noqa: E402
 
 
 class SoftwareMethodTest(DaemonTest):
@@ -85,7 +31,7 @@ class SoftwareMethodTest(DaemonTest):
         return len(TRIPLE.findall(daemon.stdout()))
 
     def test_defaults_run_day_at_start_and_night_on_the_fifth_read(self):
-        write_sample(1300000, 10, 5000)
+        write_isp(1300000, 10, 5000)
         started = time.monotonic()
         daemon = self.start(["-S", "-v", "-c", self.mode.path])
         daemon.wait_stdout("MODE on\n", timeout=20)
@@ -136,7 +82,7 @@ class SoftwareMethodTest(DaemonTest):
         daemon = self.start(["-S", "-v", "-v", "-c", self.mode.path])
         daemon.wait_for(lambda d: d.stderr().count(failure) >= 2, timeout=10,
                         what="two failed reads")
-        write_sample(1300000, 10, 5000)
+        write_isp(1300000, 10, 5000)
         daemon.wait_for(lambda d: self.triples(d) >= 1, timeout=10, what="the first read")
         errors = daemon.stderr()
         daemon.wait_stdout("MODE on\n", timeout=15)

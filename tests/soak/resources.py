@@ -3,8 +3,7 @@ from /proc, for checks that neither grows over a long run."""
 
 import os
 
-# A private /proc (see tests/e2e/private_proc.py) keeps the real one here.
-PROC = "/proc/.host" if os.path.isdir("/proc/.host/self") else "/proc"
+from simcam import host_proc
 
 # Under an emulator the process watched is the emulator, whose own memory
 # moves by a page or so as it translates code paths first taken late in
@@ -27,7 +26,7 @@ class ResourceWatch:
         self.samples = []
 
     def _descriptors(self):
-        folder = os.path.join(PROC, str(self.pid), "fd")
+        folder = os.path.join(host_proc(), str(self.pid), "fd")
         steady, in_flight = {}, []
         for name in os.listdir(folder):
             try:
@@ -41,14 +40,14 @@ class ResourceWatch:
         return steady, in_flight
 
     def _resident_kb(self):
-        with open(os.path.join(PROC, str(self.pid), "status")) as f:
+        with open(os.path.join(host_proc(), str(self.pid), "status")) as f:
             for line in f:
                 if line.startswith("VmRSS:"):
                     return int(line.split()[1])
         raise AssertionError("no VmRSS for process %d" % self.pid)
 
     def _children(self):
-        path = os.path.join(PROC, str(self.pid), "task", str(self.pid), "children")
+        path = os.path.join(host_proc(), str(self.pid), "task", str(self.pid), "children")
         with open(path) as f:
             return f.read().split()
 

@@ -21,10 +21,8 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-
-from harness import DaemonTest  # noqa: E402
-from resources import ResourceWatch  # noqa: E402
+from harness import DaemonTest
+from resources import ResourceWatch
 
 CONVERSIONS = int(os.environ.get("LUMENFLIP_SOAK_CONVERSIONS", "1000000"))
 WINDOW = 3

@@ -6,8 +6,7 @@ The daemon's open file descriptors and resident memory are sampled after
 every read and must not change once a whole cycle has run; each mode
 command must run on the read that the rules call for, and on no other.
 
-Needs root for a private /proc, as the end-to-end tests of the method do
-(tests/e2e/test_software.py, which this module uses to get one).
+Needs root for a private /proc, as the end-to-end tests of the method do.
 """
 
 import os
@@ -15,13 +14,13 @@ import re
 import sys
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-# Importing the software method's tests runs this module again inside a
-# private mount namespace.
-import test_software as isp  # noqa: E402
-from harness import DaemonTest, ModeScript  # noqa: E402
+import simcam
+
+simcam.enter_private_proc("software method soak")
+
+from harness import DaemonTest, ModeScript, start_dump  # noqa: E402
 from resources import ResourceWatch  # noqa: E402
+from simcam import ISP_FILE, SteppedIsp, reads  # noqa: E402
 
 BRIGHT = (1300000, 10, 5000)    # above -1: night by Eq1
 LOW = (900000, 10, 5000)        # below -2's exposure and Iridix: day by Eq2
@@ -41,23 +40,17 @@ def script():
     return samples, commands
 
 
-def passes(out):
-    """The daemon's output split into one piece per read."""
-    pieces = re.split(r"^(?=\(-?\d+, -?\d+, -?\d+\)$)", out, flags=re.M)
-    return pieces[1:]
-
-
 class SoftwareSoak(DaemonTest):
     def test_cycles_over_a_rewritten_file(self):
         samples, commands = script()
         mode = ModeScript(self.dir)
-        stepper = isp.SteppedIsp(self.dir, samples)
+        stepper = SteppedIsp(self.dir, samples)
         self.addCleanup(stepper.stop)
-        self.addCleanup(lambda: os.path.exists(isp.ISP_FILE) and os.unlink(isp.ISP_FILE))
+        self.addCleanup(lambda: os.path.exists(ISP_FILE) and os.unlink(ISP_FILE))
         daemon = self.start(ARGS + ["-c", mode.path])
-        watch = ResourceWatch(daemon.pid, transient=isp.ISP_FILE)
+        watch = ResourceWatch(daemon.pid, transient=ISP_FILE)
         for number in range(1, len(samples) + 1):
-            daemon.wait_for(lambda d: len(passes(d.stdout())) >= number, timeout=10,
+            daemon.wait_for(lambda d: len(reads(d.stdout())) >= number, timeout=10,
                             what="read %d" % number)
             if number >= 8:  # one cycle has warmed every path
                 watch.sample()
@@ -68,12 +61,12 @@ class SoftwareSoak(DaemonTest):
         out, err = daemon.stop()
 
         self.assertEqual(err, "")
-        self.assertTrue(out.startswith(isp.start_dump(eq2=(930000, 14, 2), eq3=(3000, 17, 2), sec_wait=1)
+        self.assertTrue(out.startswith(start_dump(eq2=(930000, 14, 2), eq3=(3000, 17, 2), sec_wait=1)
                                        + "Night Mode Disabled\nMODE off\n"), out)
         ran = [m.group(1) if m else None
-               for m in (re.search(r"^MODE (on|off)$", piece, re.M) for piece in passes(out))]
+               for m in (re.search(r"^MODE (on|off)$", piece, re.M) for piece in reads(out))]
         self.assertEqual(ran, commands)
-        for (_, rule), piece in zip(CYCLES, passes(out)[7::8]):
+        for (_, rule), piece in zip(CYCLES, reads(out)[7::8]):
             self.assertIn(rule + " switching to day mode", piece)
         self.assertEqual(mode.calls(), ["off"] + [c for c in commands if c])
         watch.check(self, minimum_samples=10)

@@ -3,6 +3,7 @@
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -15,81 +16,101 @@
 namespace replay {
 namespace {
 
-struct Recorder {
-  size_t sample = 0;
-  std::vector<std::pair<size_t, bool>> switches;  // sample, new mode
-};
-
-Recorder recorder;
+// Switches the daemon asked for during the current sample.
+size_t switched = 0;
 
 int recordSwitch(const char*) {
-  recorder.switches.emplace_back(recorder.sample, night_mode);
+  ++switched;
   return 0;
 }
 
-// Which rule turned night into day. Eq2 returns as soon as it switches, so
-// it switched exactly when its condition held and its count went past
-// eq2_count; otherwise it was Eq3.
-Rule dayRule(const SoftwareState& state) {
-  const IspInfo& s = state.sample;
-  const bool eq2_held = s.exposure < settings.eq2_user_exposure && s.iridix < settings.eq2_user_iridix;
-  return eq2_held && state.eq2_wait_count > settings.eq2_count ? Rule::kEq2 : Rule::kEq3;
+// Night mode's light moved from where the recording had it to where the
+// replay has it. Where the two agree the recorded sample is used as it is,
+// so that a replay with the recording's own options repeats it exactly.
+double lightSample(const Trace& trace, const Feedback& feedback, size_t i) {
+  const bool recorded = !trace.recorded_night.empty() && trace.recorded_night[i];
+  if (recorded == night_mode) return trace.values[i];
+  // No sensor reads below 0, however dark it is.
+  return fmax(trace.values[i] + (night_mode ? feedback.lift : -feedback.lift), 0.0);
 }
 
-void replayLightSensor(const Trace& trace, Outcome* outcome) {
+IspInfo ispSample(const Trace& trace, const Feedback& feedback, size_t i) {
+  const bool recorded = !trace.recorded_night.empty() && trace.recorded_night[i];
+  IspInfo sample = trace.isp[i];
+  if (recorded == night_mode || feedback.factor <= 0.0) return sample;
+  const double exposure = night_mode ? sample.exposure * feedback.factor : sample.exposure / feedback.factor;
+  sample.exposure = static_cast<int32_t>(fmax(fmin(round(exposure), INT32_MAX), INT32_MIN));
+  return sample;
+}
+
+void replayLightSensor(const Trace& trace, const Feedback& feedback, Outcome* outcome, bool detail) {
   const size_t n = trace.size();
-  outcome->means.assign(n, NAN);
-  outcome->first_decision = n;
+  const bool model = feedback.active();
+  if (detail) {
+    outcome->means.assign(n, NAN);
+    outcome->values.reserve(n);
+  }
   for (size_t i = 0; i < n; ++i) {
-    recorder.sample = i;
-    const size_t before = recorder.switches.size();
-    if (addSample(trace.values[i])) {
-      outcome->means[i] = windowMean();
-      if (outcome->first_decision == n) outcome->first_decision = i;
+    const double sample = model ? lightSample(trace, feedback, i) : trace.values[i];
+    switched = 0;
+    const bool decided = addSample(sample);
+    if (decided && outcome->first_decision == n) outcome->first_decision = i;
+    if (switched > 0) {
+      const double mean = windowMean();
+      for (size_t k = 0; k < switched; ++k) outcome->switches.push_back(Switch{i, night_mode, Rule::kWindow, mean, 0});
     }
-    for (size_t k = before; k < recorder.switches.size(); ++k)
-      outcome->switches.push_back(Switch{i, recorder.switches[k].second, Rule::kWindow, outcome->means[i], 0});
-    outcome->night.push_back(night_mode);
+    if (detail) {
+      if (decided) outcome->means[i] = windowMean();
+      outcome->values.push_back(sample);
+      outcome->night.push_back(night_mode);
+    }
   }
 }
 
-void replaySoftware(const Trace& trace, Outcome* outcome) {
+void replaySoftware(const Trace& trace, const Feedback& feedback, Outcome* outcome, bool detail) {
   const size_t n = trace.size();
+  const bool model = feedback.active();
   // As the daemon starts: the day command runs (not a switch) and the
   // settle period begins.
   startSoftwareMethod();
-  recorder.switches.clear();
   SoftwareState state = {0, 0, 0, {0, 0, 0}};
-  outcome->first_decision = n;
+  outcome->first_decision = 0;
+  if (detail) outcome->isp.reserve(n);
   for (size_t i = 0; i < n; ++i) {
-    recorder.sample = i;
-    const size_t before = recorder.switches.size();
-    state.sample = trace.isp[i];
+    state.sample = model ? ispSample(trace, feedback, i) : trace.isp[i];
+    switched = 0;
     judgeSample(&state, 3);  // every sample in a trace was a whole read
-    for (size_t k = before; k < recorder.switches.size(); ++k) {
-      const bool night = recorder.switches[k].second;
-      const Rule rule = night ? Rule::kEq1 : dayRule(state);
-      const int32_t count = rule == Rule::kEq2 ? state.eq2_wait_count : rule == Rule::kEq3 ? state.eq3_wait_count : 0;
-      outcome->switches.push_back(Switch{i, night, rule, NAN, count});
+    for (size_t k = 0; k < switched; ++k) {
+      Rule rule = Rule::kEq1;
+      int32_t count = 0;
+      if (!night_mode) {
+        rule = dayRule(state) == 2 ? Rule::kEq2 : Rule::kEq3;
+        count = rule == Rule::kEq2 ? state.eq2_wait_count : state.eq3_wait_count;
+      }
+      outcome->switches.push_back(Switch{i, night_mode, rule, NAN, count});
     }
-    outcome->night.push_back(night_mode);
+    if (detail) {
+      outcome->isp.push_back(state.sample);
+      outcome->night.push_back(night_mode);
+    }
   }
 }
 
 }  // namespace
 
-bool replayTrace(const Trace& trace, Outcome* outcome) {
+bool replayTrace(const Trace& trace, const Feedback& feedback, Outcome* outcome, bool detail) {
   // Nothing is run and nothing of the daemon's own progress is printed.
   runModeCommand = recordSwitch;
   settings.verbose = 0;
   night_mode = false;
   mode_switch_wait = 0;
-  recorder = Recorder();
+  *outcome = Outcome();
+  outcome->first_decision = trace.size();
   if (trace.method == Method::kLightSensor) {
     if (openSampleWindow() != 0) return false;
-    replayLightSensor(trace, outcome);
+    replayLightSensor(trace, feedback, outcome, detail);
   } else {
-    replaySoftware(trace, outcome);
+    replaySoftware(trace, feedback, outcome, detail);
   }
   return true;
 }

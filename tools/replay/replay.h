@@ -22,13 +22,17 @@ struct Trace {
   std::string format;       // how the trace was recognised, for the report
   std::vector<double> values;   // light sensor: the samples
   std::vector<IspInfo> isp;     // software method: the statistics
-  std::vector<int> lines;       // line of each sample in the trace
+  // The daemon's own output says which samples it took in night: the
+  // "Night Mode" lines stand between them. Empty for a CSV.
+  std::vector<bool> recorded_night;
   // Times, when the trace has them: seconds, and the text as written.
   bool has_times = false;
   bool clock_times = false;  // written as a time of day (H:MM[:SS])
   std::vector<double> times;
   std::vector<std::string> time_texts;
-  int skipped = 0;  // lines that are neither samples nor blank
+  std::string header;        // a CSV's header line
+  int skipped = 0;           // lines that are neither samples, header nor blank
+  int cut_short_line = 0;    // the last line, when the recording stops inside it
 
   size_t size() const { return method == Method::kLightSensor ? values.size() : isp.size(); }
 };
@@ -36,6 +40,37 @@ struct Trace {
 // Reads a trace. `wanted_software` is whether -S was given. On failure it
 // writes "<name>:<line>: ..." (or "<name>: ...") to stderr and returns false.
 bool readTrace(FILE* in, const std::string& name, bool wanted_software, Trace* trace);
+
+// Gives a recording of the daemon's output, which has no times, one sample
+// every `delay` seconds from 0:00:00.
+void addSampleTimes(Trace* trace, int32_t delay);
+
+// Text from a trace, safe to print: control characters and bytes outside
+// ASCII as \xNN, a backslash doubled.
+std::string printable(const std::string& text);
+
+// The light that night mode adds to what the sensor sees (IR LEDs).
+struct Feedback {
+  enum class Source { kNone, kEstimated, kGiven };
+  Source source = Source::kNone;
+  double lift = 0.0;    // light sensor: ADC units added in night
+  double factor = 1.0;  // software method: exposure multiplied in night
+  size_t switches = 0;  // recorded switches estimated from
+
+  bool active() const { return source != Source::kNone && (lift != 0.0 || factor != 1.0); }
+};
+
+// From the step of the samples across each recorded switch; kNone when the
+// trace records no switch.
+Feedback estimateFeedback(const Trace& trace);
+
+// Why the current options will flap with this feedback, and by how much to
+// widen their gap; empty when they will not.
+std::string flappingWarning(Method method, const Feedback& feedback);
+
+// What makes the sensor's trace unfit for tuning: it never moves, sits at
+// an end of its range, or has gaps in its times. One line each.
+std::vector<std::string> sensorProblems(const Trace& trace);
 
 enum class Rule { kWindow, kEq1, kEq2, kEq3 };
 
@@ -51,18 +86,48 @@ struct Outcome {
   std::vector<Switch> switches;
   std::vector<bool> night;     // the mode after each sample
   std::vector<double> means;   // light sensor: the window mean, NaN before it filled
+  // What the daemon judged: the recorded samples with night mode's light
+  // moved to where the replayed nights are.
+  std::vector<double> values;
+  std::vector<IspInfo> isp;
   size_t first_decision = 0;   // index of the first sample decided on, or size()
 };
 
 // Replays the trace through the daemon's own functions with the current
-// settings. Returns false (after the daemon's message) when the method
-// cannot start.
-bool replayTrace(const Trace& trace, Outcome* outcome);
+// settings and the feedback model. Returns false (after the daemon's
+// message) when the method cannot start. Without `detail` only the
+// switches are kept.
+bool replayTrace(const Trace& trace, const Feedback& feedback, Outcome* outcome, bool detail = true);
 
 // The decision settings as the daemon's options, to paste on its command line.
 std::string decisionOptions(Method method);
 
-void printReport(FILE* out, const Trace& trace, const Outcome& outcome);
+// How long each mode lasted, from the switches.
+struct Period {
+  size_t start;   // first sample in this mode
+  size_t end;     // first sample after it
+  bool night;
+  bool complete;  // began and ended with a switch
+};
+std::vector<Period> periods(const Trace& trace, const std::vector<Switch>& switches);
+// In seconds when the trace has times, otherwise in samples.
+double periodLength(const Trace& trace, const Period& period);
+// The shortest complete period in that mode, or nullptr.
+const Period* shortestPeriod(const Trace& trace, const std::vector<Period>& list, bool night);
+// "3m20s"; "5 samples" for a trace without times.
+std::string lengthText(const Trace& trace, const Period& period);
+// "1h02m03s", "40s".
+std::string duration(double seconds);
+// "sample 12 (17:10:50)", the time when the trace has one.
+std::string when(const Trace& trace, size_t sample);
+
+// Trace, options, feedback and sensor lines; the switches and the summary.
+void printHeader(FILE* out, const Trace& trace, const Feedback& feedback, const Outcome& outcome);
+void printSwitches(FILE* out, const Trace& trace, const Outcome& outcome);
+
+// Replays a grid of options around the current ones and suggests the best.
+// Leaves the settings as they were.
+bool printSweep(FILE* out, const Trace& trace, const Feedback& feedback);
 
 bool writeSvg(const std::string& path, const Trace& trace, const Outcome& outcome);
 

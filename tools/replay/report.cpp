@@ -9,21 +9,13 @@
 #include "replay.h"
 
 namespace replay {
-namespace {
 
-struct Period {
-  size_t start;  // first sample in this mode
-  size_t end;    // first sample after it
-  bool night;
-  bool complete;  // began and ended with a switch
-};
-
-std::vector<Period> periods(const Trace& trace, const Outcome& outcome) {
+std::vector<Period> periods(const Trace& trace, const std::vector<Switch>& switches) {
   std::vector<Period> list;
   size_t start = 0;
   bool night = false;
   bool after_switch = false;
-  for (const Switch& change : outcome.switches) {
+  for (const Switch& change : switches) {
     list.push_back(Period{start, change.sample, night, after_switch});
     start = change.sample;
     night = change.night;
@@ -35,9 +27,20 @@ std::vector<Period> periods(const Trace& trace, const Outcome& outcome) {
   return list;
 }
 
-double seconds(const Trace& trace, const Period& period) {
+double periodLength(const Trace& trace, const Period& period) {
+  if (!trace.has_times) return static_cast<double>(period.end - period.start);
   const size_t last = period.end < trace.size() ? period.end : trace.size() - 1;
   return trace.times[last] - trace.times[period.start];
+}
+
+const Period* shortestPeriod(const Trace& trace, const std::vector<Period>& list, bool night) {
+  const Period* shortest = nullptr;
+  for (const Period& period : list) {
+    if (period.night == night && period.complete &&
+        (!shortest || periodLength(trace, period) < periodLength(trace, *shortest)))
+      shortest = &period;
+  }
+  return shortest;
 }
 
 std::string duration(double total) {
@@ -57,38 +60,42 @@ std::string duration(double total) {
   return text;
 }
 
+std::string lengthText(const Trace& trace, const Period& period) {
+  const size_t samples = period.end - period.start;
+  std::string text = std::to_string(samples) + (samples == 1 ? " sample" : " samples");
+  if (trace.has_times) text += ", " + duration(periodLength(trace, period));
+  return text;
+}
+
 std::string when(const Trace& trace, size_t sample) {
   std::string text = "sample " + std::to_string(sample + 1);
   if (trace.has_times) text += " (" + trace.time_texts[sample] + ")";
   return text;
 }
 
-std::string decidedBy(const Trace& trace, const Switch& change) {
+namespace {
+
+std::string decidedBy(const Outcome& outcome, const Switch& change) {
   char text[256];
+  const IspInfo s = outcome.isp.empty() ? IspInfo{0, 0, 0} : outcome.isp[change.sample];
   switch (change.rule) {
     case Rule::kWindow:
       snprintf(text, sizeof text, "window mean %.2f %s %s", change.mean, change.night ? "<=" : ">=",
                formatReal(change.night ? settings.on_threshold : settings.off_threshold).c_str());
       break;
-    case Rule::kEq1: {
-      const IspInfo& s = trace.isp[change.sample];
+    case Rule::kEq1:
       snprintf(text, sizeof text, "Eq1: exposure %d > %d (iridix %d, wb %d)", s.exposure, settings.eq1_user_exposure,
                s.iridix, s.wb);
       break;
-    }
-    case Rule::kEq2: {
-      const IspInfo& s = trace.isp[change.sample];
+    case Rule::kEq2:
       snprintf(text, sizeof text, "Eq2: exposure %d < %d and iridix %d < %d, %d in a row > %d (wb %d)", s.exposure,
                settings.eq2_user_exposure, s.iridix, settings.eq2_user_iridix, change.count, settings.eq2_count, s.wb);
       break;
-    }
-    case Rule::kEq3: {
-      const IspInfo& s = trace.isp[change.sample];
+    case Rule::kEq3:
       snprintf(text, sizeof text, "Eq3: wb %d < %d and iridix %d > %d, %d in a row > %d (exposure %d)", s.wb,
                settings.eq3_user_wb, s.iridix, settings.eq3_user_iridix, change.count, settings.eq3_count,
                s.exposure);
       break;
-    }
   }
   return text;
 }
@@ -99,7 +106,7 @@ void printModeShare(FILE* out, const Trace& trace, const std::vector<Period>& li
   for (const Period& period : list) {
     if (period.night != night) continue;
     samples += period.end - period.start;
-    if (trace.has_times) time += seconds(trace, period);
+    if (trace.has_times) time += periodLength(trace, period);
   }
   fprintf(out, "  %-6s %zu sample%s", night ? "night:" : "day:", samples, samples == 1 ? "" : "s");
   const double total = trace.has_times ? trace.times.back() - trace.times.front() : 0.0;
@@ -112,36 +119,59 @@ void printModeShare(FILE* out, const Trace& trace, const std::vector<Period>& li
 
 // Flapping shows here: the shortest stretch between two switches.
 void printShortest(FILE* out, const Trace& trace, const std::vector<Period>& list, bool night) {
-  const auto length = [&trace](const Period& period) {
-    return trace.has_times ? seconds(trace, period) : static_cast<double>(period.end - period.start);
-  };
-  const Period* shortest = nullptr;
-  for (const Period& period : list) {
-    if (period.night == night && period.complete && (!shortest || length(period) < length(*shortest)))
-      shortest = &period;
-  }
+  const Period* shortest = shortestPeriod(trace, list, night);
   fprintf(out, "  shortest %-6s ", night ? "night:" : "day:");
-  if (!shortest) {
+  if (!shortest)
     fprintf(out, "none between two switches\n");
-    return;
+  else
+    fprintf(out, "%s, from %s\n", lengthText(trace, *shortest).c_str(), when(trace, shortest->start).c_str());
+}
+
+void printFeedback(FILE* out, const Trace& trace, const Feedback& feedback) {
+  const bool light = trace.method == Method::kLightSensor;
+  const char* option = light ? "--night-offset" : "--night-exposure-factor";
+  char text[128];
+  if (light)
+    snprintf(text, sizeof text, "night mode adds %+.1f to the light sensor", feedback.lift);
+  else
+    snprintf(text, sizeof text, "night mode multiplies the exposure by %.2f", feedback.factor);
+  switch (feedback.source) {
+    case Feedback::Source::kEstimated:
+      fprintf(out, "Feedback: %s (from %zu switch%s)\n", text, feedback.switches, feedback.switches == 1 ? "" : "es");
+      break;
+    case Feedback::Source::kGiven:
+      if (feedback.active())
+        fprintf(out, "Feedback: %s (%s)\n", text, option);
+      else
+        fprintf(out, "Feedback: none (%s %s)\n", option, light ? "0" : "1");
+      break;
+    case Feedback::Source::kNone:
+      if (trace.recorded_night.empty())
+        fprintf(out, "Feedback: not modelled: a CSV does not say when night mode was on (%s sets it)\n", option);
+      else
+        fprintf(out, "Feedback: none estimated: the recording has no switch (%s sets it)\n", option);
+      break;
   }
-  const size_t samples = shortest->end - shortest->start;
-  fprintf(out, "%zu sample%s", samples, samples == 1 ? "" : "s");
-  if (trace.has_times) fprintf(out, ", %s", duration(seconds(trace, *shortest)).c_str());
-  fprintf(out, ", from %s\n", when(trace, shortest->start).c_str());
 }
 
 }  // namespace
 
-void printReport(FILE* out, const Trace& trace, const Outcome& outcome) {
+void printHeader(FILE* out, const Trace& trace, const Feedback& feedback, const Outcome& outcome) {
   const bool light = trace.method == Method::kLightSensor;
   const size_t n = trace.size();
-  fprintf(out, "Trace:    %s (%s): %zu %s sample%s", trace.name.c_str(), trace.format.c_str(), n,
+  fprintf(out, "Trace:    %s (%s): %zu %s sample%s", printable(trace.name).c_str(), trace.format.c_str(), n,
           light ? "light-sensor" : "software-method", n == 1 ? "" : "s");
   if (trace.has_times)
     fprintf(out, ", %s to %s", trace.time_texts.front().c_str(), trace.time_texts.back().c_str());
+  if (!trace.header.empty()) fprintf(out, "; header \"%s\"", printable(trace.header).c_str());
   if (trace.skipped > 0) fprintf(out, "; %d line%s skipped", trace.skipped, trace.skipped == 1 ? "" : "s");
+  if (trace.cut_short_line > 0)
+    fprintf(out, "; the last line (%d) is cut short, as when the recording stopped inside it", trace.cut_short_line);
   fprintf(out, "\nOptions:  %s\n", decisionOptions(trace.method).c_str());
+  printFeedback(out, trace, feedback);
+  const std::string warning = flappingWarning(trace.method, feedback);
+  if (!warning.empty()) fprintf(out, "Warning:  %s\n", warning.c_str());
+  for (const std::string& problem : sensorProblems(trace)) fprintf(out, "Sensor:   %s\n", problem.c_str());
   if (!light) {
     fprintf(out, "Start:    day (the day command runs at start)\n");
   } else if (outcome.first_decision < n) {
@@ -150,7 +180,9 @@ void printReport(FILE* out, const Trace& trace, const Outcome& outcome) {
   } else {
     fprintf(out, "Start:    day; the window of %d never filled, so nothing was decided\n", settings.window_size);
   }
+}
 
+void printSwitches(FILE* out, const Trace& trace, const Outcome& outcome) {
   fprintf(out, "\nSwitches:%s\n", outcome.switches.empty() ? " none" : "");
   if (!outcome.switches.empty()) {
     fprintf(out, "  %8s  %-*s%-6s %s\n", "sample", trace.has_times ? 12 : 0, trace.has_times ? "time" : "", "to",
@@ -158,11 +190,11 @@ void printReport(FILE* out, const Trace& trace, const Outcome& outcome) {
     for (const Switch& change : outcome.switches) {
       fprintf(out, "  %8zu  %-*s%-6s %s\n", change.sample + 1, trace.has_times ? 12 : 0,
               trace.has_times ? trace.time_texts[change.sample].c_str() : "", change.night ? "night" : "day",
-              decidedBy(trace, change).c_str());
+              decidedBy(outcome, change).c_str());
     }
   }
 
-  const std::vector<Period> list = periods(trace, outcome);
+  const std::vector<Period> list = periods(trace, outcome.switches);
   size_t to_night = 0;
   for (const Switch& change : outcome.switches) to_night += change.night ? 1 : 0;
   fprintf(out, "\nSummary:  %zu switch%s (%zu to night, %zu to day)\n", outcome.switches.size(),

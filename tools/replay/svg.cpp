@@ -19,7 +19,13 @@ namespace {
 const double kWidth = 1200.0;
 const double kLeft = 90.0;
 const double kRight = 30.0;
-const double kTop = 78.0;
+const double kTop = 92.0;
+// Every day and night is at least this wide, however short, so that
+// flapping shows.
+const double kMinEpisode = 3.0;
+// Markers nearer than this to the one before run together: their count is
+// written beside them.
+const double kMarkerWidth = 8.0;
 const double kPlotWidth = kWidth - kLeft - kRight;
 const double kPanelGap = 34.0;
 const double kBottom = 58.0;
@@ -29,6 +35,7 @@ const char kNightShade[] = "#25336b";
 const char kToNight[] = "#c0392b";
 const char kToDay[] = "#d68910";
 const char kToDayEq3[] = "#138d75";
+const char kDayShade[] = "white";
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* pattern, ...) {
@@ -40,36 +47,15 @@ std::string format(const char* pattern, ...) {
   return text;
 }
 
-bool validUtf8(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size()) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t extra;
-    if (c < 0x80) extra = 0;
-    else if ((c >> 5) == 0x6) extra = 1;
-    else if ((c >> 4) == 0xE) extra = 2;
-    else if ((c >> 3) == 0x1E) extra = 3;
-    else return false;
-    if (i + extra >= text.size()) return false;
-    for (size_t k = 1; k <= extra; ++k)
-      if ((static_cast<unsigned char>(text[i + k]) >> 6) != 0x2) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
-// Text for XML: markup characters escaped; control characters, which XML
-// cannot hold at all, and bytes of a name that is not UTF-8 become '?'.
+// Text for XML, with markup characters escaped. Text from the trace goes
+// through printable() first: XML can hold no control characters.
 std::string escape(const std::string& text) {
-  const bool utf8 = validUtf8(text);
   std::string out;
   for (char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
     if (c == '&') out += "&amp;";
     else if (c == '<') out += "&lt;";
     else if (c == '>') out += "&gt;";
     else if (c == '"') out += "&quot;";
-    else if ((u < 0x20 && c != '\t') || u == 0x7F || (u >= 0x80 && !utf8)) out += '?';
     else out += c;
   }
   return out;
@@ -146,7 +132,7 @@ class Picture {
     out_ += format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
                    "font-family=\"%s\" font-size=\"12\">\n",
                    kWidth, height_, kWidth, height_, kFont);
-    const std::string title = trace_.name + ": " + std::to_string(outcome_.switches.size()) + " switch" +
+    const std::string title = printable(trace_.name) + ": " + std::to_string(outcome_.switches.size()) + " switch" +
                               (outcome_.switches.size() == 1 ? "" : "es") + " with lumenflip " +
                               decisionOptions(trace_.method);
     out_ += "<title>" + escape(title) + "</title>\n";
@@ -236,35 +222,56 @@ class Picture {
     out_ += "</g>\n";
   }
 
+  double episodeX(size_t sample) const { return px(xs_[sample < xs_.size() ? sample : xs_.size() - 1]); }
+
   void shadeNights(const Panel& panel) {
-    const size_t n = trace_.size();
-    size_t i = 0;
-    while (i < n) {
-      if (!outcome_.night[i]) {
-        ++i;
-        continue;
+    const std::vector<Period> list = periods(trace_, outcome_.switches);
+    // Nights first, then the days between them that would be too narrow
+    // to see, cut back out of the nights around them.
+    for (bool night : {true, false}) {
+      for (const Period& period : list) {
+        if (period.night != night) continue;
+        const double x0 = episodeX(period.start);
+        const double x1 = episodeX(period.end);
+        if (!night && (!period.complete || x1 - x0 >= kMinEpisode)) continue;
+        out_ += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\"%s/>\n", x0, panel.top,
+                       fmax(x1 - x0, kMinEpisode), panel.height, night ? kNightShade : kDayShade,
+                       night ? " fill-opacity=\"0.18\"" : "");
       }
-      const size_t start = i;
-      while (i < n && outcome_.night[i]) ++i;
-      // Night lasts until the sample that switched back, or to the end.
-      const double x0 = px(xs_[start]);
-      const double x1 = px(xs_[i < n ? i : n - 1]);
-      out_ += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\" fill-opacity=\"0.18\"/>\n",
-                     x0, panel.top, fmax(x1 - x0, 1.0), panel.height, kNightShade);
     }
   }
 
-  // A small triangle over the plot at each switch, so that a switch back
-  // soon after, too narrow to see as shading, still shows.
+  // A row of small triangles over the plot for each kind of switch, so
+  // that a switch back soon after still shows; where they run together,
+  // their count.
   void markSwitches(const Panel& panel) {
-    for (const Switch& change : outcome_.switches) {
-      const double x = px(xs_[change.sample]);
-      out_ += format("<path d=\"M%.1f %.1f l-4 -8 h8 z\" fill=\"%s\"/>\n", x, panel.top - 1, change.night ? kToNight : kToDay);
+    for (bool night : {true, false}) {
+      const double tip = panel.top - (night ? 1.0 : 12.0);
+      const char* colour = night ? kToNight : kToDay;
+      double last = -INFINITY;
+      size_t run = 0;
+      const auto count = [&]() {
+        if (run > 1)
+          out_ += format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"10\" fill=\"%s\">%zu</text>\n", last + 6,
+                         tip - 1, colour, run);
+      };
+      for (const Switch& change : outcome_.switches) {
+        if (change.night != night) continue;
+        const double x = px(xs_[change.sample]);
+        if (x - last >= kMarkerWidth) {
+          count();
+          run = 0;
+        }
+        ++run;
+        last = x;
+        out_ += format("<path d=\"M%.1f %.1f l-4 -8 h8 z\" fill=\"%s\"/>\n", x, tip, colour);
+      }
+      count();
     }
   }
 
   static std::string markSwatch() {
-    return format("<path d=\"M6 4 l-4 -8 h8 z\" fill=\"%s\"/><path d=\"M16 4 l-4 -8 h8 z\" fill=\"%s\"/>", kToNight,
+    return format("<path d=\"M6 8 l-4 -8 h8 z\" fill=\"%s\"/><path d=\"M16 -1 l-4 -8 h8 z\" fill=\"%s\"/>", kToNight,
                   kToDay);
   }
 
@@ -324,7 +331,7 @@ class Picture {
   }
 
   void drawLightSensor(double top, double height) {
-    std::vector<double> all = trace_.values;
+    std::vector<double> all = outcome_.values;
     all.insert(all.end(), outcome_.means.begin(), outcome_.means.end());
     all.push_back(settings.on_threshold);
     all.push_back(settings.off_threshold);
@@ -335,9 +342,9 @@ class Picture {
             {lineSwatch(kToNight, 1.5, true), "night at or below -O"},
             {lineSwatch(kToDay, 1.5, true), "day at or above -F"},
             {shadeSwatch(), "night mode"},
-            {markSwatch(), "switch"}});
+            {markSwatch(), "switch to night, to day"}});
     frame(panel, "light sensor (ADC units)", true);
-    out_ += path(panel, trace_.values, "#8fb3d9", 1.0);
+    out_ += path(panel, outcome_.values, "#8fb3d9", 1.0);
     out_ += path(panel, outcome_.means, "#1a4f8b", 2.2);
     const std::string on = formatReal(settings.on_threshold);
     const std::string off = formatReal(settings.off_threshold);
@@ -348,7 +355,7 @@ class Picture {
 
   void drawSoftware(int which, double top, double height, bool x_labels) {
     std::vector<double> values;
-    for (const IspInfo& s : trace_.isp)
+    for (const IspInfo& s : outcome_.isp)
       values.push_back(static_cast<double>(which == 0 ? s.exposure : which == 1 ? s.iridix : s.wb));
     std::vector<double> all = values;
     if (which == 0) {
@@ -357,7 +364,7 @@ class Picture {
               {lineSwatch(kToDay, 1.5, true), "to day: Eq2"},
               {lineSwatch(kToDayEq3, 1.5, true), "to day: Eq3"},
               {shadeSwatch(), "night mode"},
-              {markSwatch(), "switch"}});
+              {markSwatch(), "switch to night, to day"}});
       all.push_back(settings.eq1_user_exposure);
       all.push_back(settings.eq2_user_exposure);
     } else if (which == 1) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "control.h"
 #include "replay.h"
 
 namespace replay {
@@ -15,6 +16,8 @@ namespace {
 // What the daemon prints per sample: "Current value: %.2lf" (-v, light
 // sensor) and "(%d, %d, %d)" (-S -v -v, before judging a read).
 const char kCurrentValue[] = "Current value:";
+const char kNightEnabled[] = "Night Mode Enabled";
+const char kNightDisabled[] = "Night Mode Disabled";
 
 const double kDay = 86400.0;
 
@@ -53,25 +56,21 @@ bool parseReal(const std::string& field, double* value) {
 
 enum class IntResult { kOk, kNotInteger, kOutOfRange };
 
+// An integer read as the daemon reads one, and nothing else.
 IntResult parseInt(const std::string& field, int32_t* value) {
   const std::string text = trim(field);
-  size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i == text.size()) return IntResult::kNotInteger;
-  int64_t magnitude = 0;
-  bool too_big = false;
-  for (; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return IntResult::kNotInteger;
-    magnitude = magnitude * 10 + (text[i] - '0');
-    if (magnitude > (int64_t{1} << 32)) {
-      too_big = true;
-      magnitude = int64_t{1} << 32;
-    }
+  const char* begin = text.c_str();
+  const char* limit = begin + text.size();
+  const char* end;
+  const int32_t parsed = parseInt32(begin, limit, &end);
+  if (end == begin || end != limit) return IntResult::kNotInteger;
+  // The daemon clamps; a value at a limit is one only when written as one.
+  if (parsed == INT32_MAX || parsed == INT32_MIN) {
+    size_t digits = text.find_first_of("0123456789");
+    while (digits + 1 < text.size() && text[digits] == '0') ++digits;
+    if (text.substr(digits) != (parsed == INT32_MAX ? "2147483647" : "2147483648")) return IntResult::kOutOfRange;
   }
-  const int64_t signed_value = negative ? -magnitude : magnitude;
-  if (too_big || signed_value > INT32_MAX || signed_value < INT32_MIN) return IntResult::kOutOfRange;
-  *value = static_cast<int32_t>(signed_value);
+  *value = parsed;
   return IntResult::kOk;
 }
 
@@ -147,6 +146,9 @@ int parseTriple(const std::string& raw, IspInfo* isp) {
 
 bool isCurrentValue(const std::string& text) { return startsWith(text, kCurrentValue); }
 
+// Trimmed and made printable, for quoting in a message.
+std::string quoted(const std::string& text) { return printable(trim(text)); }
+
 class Reader {
  public:
   Reader(const std::string& name, Trace* trace) : name_(name), trace_(trace) {}
@@ -167,7 +169,7 @@ class Reader {
     if (trace_->times.empty()) {
       trace_->clock_times = clock;
     } else if (clock != trace_->clock_times) {
-      return fail(line, "time '" + text + "' is not written like the times before it");
+      return fail(line, "time '" + printable(text) + "' is not written like the times before it");
     } else {
       seconds += day_offset_;
       const double previous = trace_->times.back();
@@ -175,7 +177,7 @@ class Reader {
         day_offset_ += kDay;
         seconds += kDay;
       }
-      if (seconds < previous) return fail(line, "time '" + text + "' is before the time on the line above");
+      if (seconds < previous) return fail(line, "time '" + printable(text) + "' is before the time on the line above");
     }
     trace_->times.push_back(seconds);
     trace_->time_texts.push_back(text);
@@ -185,8 +187,16 @@ class Reader {
   bool readDaemonLog(const std::vector<Line>& lines) {
     const bool software = trace_->method == Method::kSoftware;
     trace_->format = software ? "lumenflip -S -v -v output" : "lumenflip -v output";
+    bool night = false;  // both methods start in day
     for (const Line& line : lines) {
-      if (trim(line.text).empty()) continue;
+      const std::string text = trim(line.text);
+      if (text.empty()) continue;
+      // Killed while writing: the daemon ends every line it prints.
+      if (!line.terminated) {
+        trace_->cut_short_line = line.number;
+        continue;
+      }
+      if (text == kNightEnabled || text == kNightDisabled) night = text == kNightEnabled;
       IspInfo isp;
       const int triple = software ? parseTriple(line.text, &isp) : 0;
       const bool sample = software ? triple != 0 : isCurrentValue(line.text);
@@ -194,22 +204,16 @@ class Reader {
         ++trace_->skipped;
         continue;
       }
-      // Killed while writing: the daemon ends every line it prints.
-      if (!line.terminated) {
-        fprintf(stderr, "%s:%d: warning: the last line is cut short; skipped\n", name_.c_str(), line.number);
-        ++trace_->skipped;
-        continue;
-      }
       if (software) {
-        if (triple < 0) return fail(line.number, "a value does not fit in 32 bits: " + trim(line.text));
+        if (triple < 0) return fail(line.number, "a value does not fit in 32 bits: " + quoted(line.text));
         trace_->isp.push_back(isp);
       } else {
         double value;
         if (!parseReal(line.text.substr(strlen(kCurrentValue)), &value))
-          return fail(line.number, "not a number after \"Current value:\": " + trim(line.text));
+          return fail(line.number, "not a number after \"Current value:\": " + quoted(line.text));
         trace_->values.push_back(value);
       }
-      trace_->lines.push_back(line.number);
+      trace_->recorded_night.push_back(night);
     }
     return true;
   }
@@ -229,7 +233,7 @@ class Reader {
       if (first) {
         first = false;
         if (!looksLikeData(fields)) {
-          ++trace_->skipped;  // a header
+          trace_->header = text;
           continue;
         }
       }
@@ -254,14 +258,14 @@ class Reader {
         double seconds;
         bool clock;
         if (!parseTime(fields[0], &seconds, &clock))
-          return fail(line.number, "column 1: '" + trim(fields[0]) + "' is not a time (seconds, or H:MM:SS)");
+          return fail(line.number, "column 1: '" + quoted(fields[0]) + "' is not a time (seconds, or H:MM:SS)");
         if (!addTime(line.number, trim(fields[0]), seconds, clock)) return false;
         column = 1;
       }
       if (trace_->method == Method::kLightSensor) {
         double value;
         if (!parseReal(fields[column], &value))
-          return fail(line.number, "column " + std::to_string(column + 1) + ": '" + trim(fields[column]) +
+          return fail(line.number, "column " + std::to_string(column + 1) + ": '" + quoted(fields[column]) +
                                        "' is not a number");
         trace_->values.push_back(value);
       } else {
@@ -269,13 +273,12 @@ class Reader {
         for (size_t i = 0; i < 3; ++i, ++column) {
           const IntResult result = parseInt(fields[column], &values[i]);
           if (result != IntResult::kOk)
-            return fail(line.number, "column " + std::to_string(column + 1) + ": '" + trim(fields[column]) +
+            return fail(line.number, "column " + std::to_string(column + 1) + ": '" + quoted(fields[column]) +
                                          (result == IntResult::kOutOfRange ? "' does not fit in 32 bits"
                                                                            : "' is not an integer"));
         }
         trace_->isp.push_back(IspInfo{values[0], values[1], values[2]});
       }
-      trace_->lines.push_back(line.number);
     }
     return true;
   }
@@ -318,6 +321,38 @@ std::vector<Line> splitLines(const std::string& text) {
 }
 
 }  // namespace
+
+std::string printable(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (u < 0x20 || u >= 0x7F) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", u);
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void addSampleTimes(Trace* trace, int32_t delay) {
+  trace->has_times = true;
+  trace->clock_times = false;
+  trace->times.clear();
+  trace->time_texts.clear();
+  for (size_t i = 0; i < trace->size(); ++i) {
+    const long long seconds = static_cast<long long>(i) * delay;
+    char text[64];
+    snprintf(text, sizeof text, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    trace->times.push_back(static_cast<double>(seconds));
+    trace->time_texts.push_back(text);
+  }
+  trace->format += ", a sample every " + duration(delay) + " (-d)";
+}
 
 bool readTrace(FILE* in, const std::string& name, bool wanted_software, Trace* trace) {
   trace->name = name;

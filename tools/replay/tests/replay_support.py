@@ -1,20 +1,19 @@
-"""Running lumenflip-replay and reading its report.
+"""Running lumenflip-replay and reading its report and the daemon's output.
 
-Environment (set by CTest):
+Environment (set by CTest, with PYTHONPATH for simcam and the harness):
   LUMENFLIP_REPLAY     path of the tool
   LUMENFLIP, FAKE_ADC  the daemon and the simulated ADC (end-to-end tests)
   LUMENFLIP_EMULATOR   optional command put in front of built programs
 """
 
 import os
+import random
 import re
 import shlex
 import subprocess
-import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", "..", ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 REPLAY = os.environ.get("LUMENFLIP_REPLAY", "lumenflip-replay")
 EMULATOR = shlex.split(os.environ.get("LUMENFLIP_EMULATOR", ""))
@@ -49,3 +48,40 @@ def field(report, name):
     if not match:
         raise AssertionError("no %r in the report:\n%s" % (name, report))
     return match.group(1)
+
+
+def light_switches(out):
+    """(sample, mode, window mean text) of each switch in the daemon's -v
+    output, the sample counted by its "Current value" lines."""
+    found, samples, mean = [], 0, None
+    for line in out.splitlines():
+        if line.startswith("Current value: "):
+            samples += 1
+        elif line.startswith("Window ("):
+            mean = line.split(": ", 1)[1]
+        elif line in ("Night Mode Enabled", "Night Mode Disabled"):
+            found.append((samples, "night" if line.endswith("Enabled") else "day", mean))
+    return found
+
+
+# A camera that lights itself: night mode adds LIFT to each conversion of
+# the simulated ADC (its "lift" line). Samples average READS conversions, so
+# that two decimals print them exactly.
+LIFT = 20
+READS = 4
+
+
+def dusk_and_dawn(seed=7):
+    """(ambient level of each sample, the conversions): day, a dusk of 150
+    samples, night, a dawn, day again, each conversion off by up to 6."""
+    rng = random.Random(seed)
+    levels = ([70.0] * 40 + [70 - 60 * k / 150 for k in range(150)] + [10.0] * 60
+              + [10 + 60 * k / 150 for k in range(150)] + [70.0] * 40)
+    conversions = [max(0, round(level + rng.uniform(-6, 6))) for level in levels for _ in range(READS)]
+    return levels, conversions
+
+
+def lit_adc_script(conversions, mode_log, lift=LIFT):
+    """The simulated ADC's script: the conversions, lifted while the mode
+    script whose calls go to mode_log has put the camera in night."""
+    return ["lift %d %s" % (lift, mode_log)] + [str(c) for c in conversions]

@@ -1,15 +1,19 @@
 """lumenflip-replay on hand-made traces: options, trace formats, the report
 and the picture's markup."""
 
+import math
 import os
+import random
+import re
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import xml.etree.ElementTree as ET
 
-from replay_support import DAY_TRACE, field, run_replay, switches  # noqa: I001 (puts the harness on the path)
 from harness import run_to_exit
+from replay_support import DAY_TRACE, field, run_replay, switches
 
 SVG = "{http://www.w3.org/2000/svg}"
 
@@ -75,14 +79,25 @@ class SharedOptions(ReplayTest):
     def test_help_and_bad_options(self):
         out, _ = self.replay(["-n", "9", "-h", "-Z"])
         self.assertIn("(default: 9)\n", out)
-        self.assertIn("Usage: lumenflip-replay [options] TRACE", out)
-        self.assertEqual(self.replay(["--help"])[0].splitlines()[0], "Usage: lumenflip-replay [options] TRACE")
-        for args in (["-Z", "t"], ["--svg"], ["--bogus", "t"], [], ["a", "b"]):
+        self.assertIn("\nUsage: lumenflip-replay ", out)
+        self.assertTrue(self.replay(["--help"])[0].startswith("Usage: lumenflip-replay "))
+        light, isp = self.trace("1\n"), self.trace("1,2,3\n", "isp.csv")
+        for args in (["--svg"], ["--bogus", "t"], [], ["a", "b"], ["--sweep=1", light],
+                     ["--night-offset", "x", light], ["--night-exposure-factor", "0", isp],
+                     ["--night-offset", "3", isp], ["--night-exposure-factor", "0.5", light]):
             with self.subTest(args=args):
                 _, err = self.replay(args, status=1)
                 self.assertIn("lumenflip-replay --help", err)
         _, err = self.replay(["-n", "0", self.trace("1\n")], status=1)
         self.assertIn("-n 0", err)
+
+    def test_an_unknown_option_gets_the_replays_usage_not_the_daemons(self):
+        for args in (["-Z", "t"], ["-n", "3", "-vq", "t"], ["t", "-n"]):
+            with self.subTest(args=args):
+                out, err = self.replay(args, status=1)
+                self.assertEqual(out, "")
+                self.assertIn("Usage: lumenflip-replay ", err)
+                self.assertNotIn("Usage: lumenflip [options]", err)
 
 
 class Traces(ReplayTest):
@@ -144,11 +159,142 @@ class Traces(ReplayTest):
         self.assertIn("Switches: none", out)
         self.assertEqual(field(out, "day"), "3 samples (100.0%)")
 
-    def test_a_cut_short_last_line_is_not_taken_as_a_sample(self):
-        out, err = self.replay(["-n", "1", self.trace("Current value: 50.00\nCurrent value: 4")])
-        self.assertIn(":2: warning: the last line is cut short", err)
-        self.assertIn("1 light-sensor sample; 1 line skipped", field(out, "Trace"))
-        self.assertIn("Switches: none", out)
+    def test_a_cut_short_last_line_is_reported_and_not_taken_as_a_sample(self):
+        for cut in ("Current value: 4", "Current va", "Night Mode Ena"):
+            with self.subTest(cut=cut):
+                out, err = self.replay(["-n", "1", self.trace("Current value: 50.00\nWindow (1) Avg: 50.00\n" + cut)])
+                self.assertEqual(err, "")
+                self.assertTrue(field(out, "Trace").endswith(
+                    "1 light-sensor sample; 1 line skipped; the last line (3) is cut short, "
+                    "as when the recording stopped inside it"), out)
+                self.assertIn("Switches: none", out)
+
+    def test_a_header_is_reported_as_a_header(self):
+        out, _ = self.replay([self.trace("# made by hand\ntime,lux\n0,50\n10,50\n")])
+        self.assertTrue(field(out, "Trace").endswith('2 light-sensor samples, 0 to 10; header "time,lux"; '
+                                                     '1 line skipped'), out)
+
+    def test_binary_junk_is_shown_escaped(self):
+        cases = {b"0,50\n10,5\x00\xff\x1b[2J\n": ":2: column 2: '5\\x00\\xff\\x1b[2J' is not a number",
+                 b"Current value: 50.00\nCurrent value: \x07\\9\n": ':2: not a number after "Current value:": '
+                                                                       "Current value: \\x07\\\\9"}
+        for text, message in cases.items():
+            with self.subTest(text=text):
+                path = os.path.join(self.tmp.name, "junk")
+                with open(path, "wb") as f:
+                    f.write(text)
+                _, err = self.replay([path], status=2)
+                self.assertEqual(err, path + message + "\n")
+
+    def test_a_recording_gets_times_from_the_delay(self):
+        log = "".join("Current value: %d.00\n" % v for v in (50, 50, 30, 30, 30))
+        out, _ = self.replay(["-n", "2", "-d", "600", self.trace(log, "day.log")])
+        self.assertEqual(field(out, "Trace").split("/")[-1], "day.log (lumenflip -v output, a sample every 10m00s (-d)): "
+                                              "5 light-sensor samples, 0:00:00 to 0:40:00")
+        self.assertEqual(switches(out), [(3, "0:20:00", "night", "window mean 40.00 <= 40")])
+        self.assertEqual(field(out, "night"), "3 samples, 20m00s (50.0%)")
+        # Without -d, or with a CSV's own times, nothing is made up.
+        out, _ = self.replay(["-n", "2", self.trace(log, "day.log")])
+        self.assertNotIn("0:00:00", out)
+        out, _ = self.replay(["-d", "600", self.trace("5,50\n7,50\n")])
+        self.assertIn("2 light-sensor samples, 5 to 7", field(out, "Trace"))
+
+
+class SensorHealth(ReplayTest):
+    def sensor(self, text, args=()):
+        out, _ = self.replay(list(args) + [self.trace(text)])
+        return re.findall(r"^Sensor: +(.*)$", out, re.M)
+
+    def test_a_sensor_that_never_moves_or_sits_at_an_end_of_its_range(self):
+        self.assertEqual(self.sensor("41\n41.5\n42\n" * 20),
+                         ["never moves: every sample of 60 lies between 41 and 42, within 1 unit; "
+                          "fix the sensor before tuning"])
+        self.assertEqual(self.sensor("0\n" * 6 + "35\n" * 5),
+                         ["stuck: 6 of 11 samples (54.5%) read 0, its lowest value; fix the sensor before tuning"])
+        self.assertEqual(self.sensor("1023\n" * 6 + "35\n" * 6)[0][:35], "stuck: 6 of 12 samples (50.0%) read")
+        self.assertEqual(self.sensor("1,2,3\n1,5,6\n"),
+                         ["never moves: every exposure of 2 lies between 1 and 1, within 1 unit; "
+                          "fix the sensor before tuning"])
+        # A night at 0 is no fault, nor is a light that moves by a unit and a half.
+        self.assertEqual(self.sensor("0\n" * 5 + "35\n" * 6), [])
+        self.assertEqual(self.sensor("41\n42.5\n" * 10), [])
+
+    def test_gaps_in_the_time_column(self):
+        rows = ["12:00:%02d,%d" % (s, 50 + s) for s in range(0, 60, 10)] + ["12:05:00,50", "12:05:10,52", "13:00:00,70"]
+        self.assertEqual(self.sensor("\n".join(rows) + "\n\n"),
+                         ["2 gaps in the time column, the longest 54m50s after sample 8 (12:05:10); "
+                          "samples are 10s apart otherwise"])
+        self.assertEqual(self.sensor("0,50\n10,52\n25,60\n30,50\n"), [])
+
+
+class Feedback(ReplayTest):
+    def test_a_csv_gets_night_modes_light_by_hand(self):
+        # Ambient light sinking to 30: with 12 more in night the window of 1
+        # climbs to 42 >= -F 41 and falls back; night stays with -F 45.
+        csv = self.trace("".join("%d\n" % v for v in (50, 45, 38, 30, 30, 30)))
+        out, _ = self.replay(["-n", "1", "-O", "40", "-F", "41", csv])
+        self.assertEqual(field(out, "Feedback"),
+                         "not modelled: a CSV does not say when night mode was on (--night-offset sets it)")
+        self.assertEqual(len(switches(out)), 1)
+        out, _ = self.replay(["-n", "1", "-O", "40", "-F", "41", "--night-offset", "12", csv])
+        self.assertEqual(field(out, "Feedback"), "night mode adds +12.0 to the light sensor (--night-offset)")
+        self.assertEqual([(s, m, d) for s, _, m, d in switches(out)],
+                         [(3, "night", "window mean 38.00 <= 40"), (4, "day", "window mean 42.00 >= 41"),
+                          (5, "night", "window mean 30.00 <= 40"), (6, "day", "window mean 42.00 >= 41")])
+        self.assertEqual(field(out, "Warning"),
+                         "flapping: night mode lifts the sensor by 12.0, no less than the gap of 1 between -O 40 "
+                         "and -F 41; widen the gap by more than 11.0 (for example -F 55)")
+        out, _ = self.replay(["-n", "1", "-O", "40", "-F", "53", "--night-offset", "12", csv])
+        self.assertNotIn("Warning", out)
+        self.assertEqual(len(switches(out)), 1)
+
+    def test_the_exposure_factor_of_the_software_method(self):
+        # A -S -v -v recording: night halves the exposure on each of its
+        # switches; the replay estimates it and warns that -1 is too close.
+        log = ("(1300000, 10, 5000)\nNight Mode Enabled\n(650000, 10, 5000)\n(660000, 10, 5000)\n"
+               "Night Mode Disabled\n(1310000, 10, 5000)\nNight Mode Enabled\n(640000, 10, 5000)\n")
+        out, _ = self.replay(["-S", self.trace(log, "isp.log")])
+        self.assertEqual(field(out, "Feedback"), "night mode multiplies the exposure by 0.50 (from 3 switches)")
+        self.assertIn("flapping: night mode multiplies the exposure by 0.50, so night begins at about 600000, "
+                      "below -2's 930000", field(out, "Warning"))
+        out, _ = self.replay(["-S", "--night-exposure-factor", "1", self.trace(log, "isp.log")])
+        self.assertEqual(field(out, "Feedback"), "none (--night-exposure-factor 1)")
+
+
+class Sweep(ReplayTest):
+    def test_a_million_samples_sweep_in_under_ten_seconds(self):
+        # A day of light, the night lifted by 20 wherever the camera would
+        # be in night: the given -O 40 -F 45 flaps all night.
+        rng = random.Random(1)
+        samples = ("%.2f\n" % max(0.0, 45 + 35 * math.cos(2 * math.pi * k / 1e6) + rng.uniform(-3, 3))
+                   for k in range(1000000))
+        path = self.trace("".join(samples))
+        started = time.monotonic()
+        out, _ = self.replay(["--sweep", "--night-offset", "20", path])
+        self.assertLess(time.monotonic() - started, 10.0)
+        given = next(line for line in out.splitlines() if line.endswith("given"))
+        self.assertGreater(int(given.split()[6]), 100)
+        options, count = re.fullmatch(r"(-n \d+ -O \S+ -F \S+) \((\d+) switches\)", field(out, "Suggested")).groups()
+        self.assertEqual(count, "2")
+        # The suggestion, replayed on its own, keeps clear of the lift.
+        out, _ = self.replay(options.split() + ["--night-offset", "20", path])
+        self.assertEqual([m for _, _, m, _ in switches(out)], ["night", "day"])
+        self.assertNotIn("Warning", out)
+
+    def test_the_software_method_sweeps_its_night_exposure_and_counts(self):
+        # Exposure rising into the night and falling again; night mode
+        # halves it, so -1 1200000 falls back under -2's 930000 at once.
+        rows = [min(2000000, 800000 + 20000 * k) for k in range(100)]
+        rows = rows + rows[::-1]
+        path = self.trace("".join("%d,10,5000\n" % e for e in rows))
+        out, _ = self.replay(["-S", "--night-exposure-factor", "0.5", "--sweep", path])
+        self.assertIn("flapping", field(out, "Warning"))
+        given = next(line for line in out.splitlines() if line.endswith("given"))
+        self.assertGreater(int(given.split()[11]), 2)
+        suggested = re.fullmatch(r"(-S .*) \(2 switches\)", field(out, "Suggested"))
+        self.assertIsNotNone(suggested, out)
+        out, _ = self.replay(suggested.group(1).split() + ["--night-exposure-factor", "0.5", path])
+        self.assertEqual([m for _, _, m, _ in switches(out)], ["night", "day"])
 
 
 class Report(ReplayTest):
@@ -225,7 +371,7 @@ class Picture(ReplayTest):
         rows = "".join("%d,%s\n" % (10 * k, v) for k, v in enumerate([90, 10, 10, 90, 90, 4294967295, 10]))
         root, out = self.picture(["-n", "1", self.trace(rows, "a&b<c>.csv")], "light.svg")
         self.assertEqual(root.tag, SVG + "svg")
-        self.assertEqual((root.get("width"), root.get("height")), ("1200", "516"))
+        self.assertEqual((root.get("width"), root.get("height")), ("1200", "530"))
         self.assertIn("a&b<c>.csv", root.find(SVG + "title").text)
         self.assertEqual(len(self.night_shades(root)), 2)  # two nights, the last one open
         text = " ".join(t.text or "" for t in root.iter(SVG + "text"))
@@ -237,7 +383,7 @@ class Picture(ReplayTest):
     def test_software_picture_has_a_panel_per_statistic(self):
         csv = "".join("%d,%d,%d,%d\n" % ((k,) + s) for k, s in enumerate(ISP_DAY))
         root, _ = self.picture(ISP_DAY_OPTIONS + [self.trace(csv)], "isp.svg")
-        self.assertEqual((root.get("width"), root.get("height")), ("1200", "804"))
+        self.assertEqual((root.get("width"), root.get("height")), ("1200", "818"))
         self.assertEqual(len(self.night_shades(root)), 3 * 2)
         text = " ".join(t.text or "" for t in root.iter(SVG + "text"))
         for label in ("exposure", "Iridix strength", "white balance (K)", "Eq1: night above 1200000 (-1)",

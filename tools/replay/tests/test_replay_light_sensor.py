@@ -10,22 +10,9 @@ import os
 import random
 import unittest
 
-from replay_support import run_replay, switches  # noqa: I001 (puts the harness on the path)
-from harness import DaemonTest, ModeScript
-
-
-def daemon_switches(out):
-    """(sample, mode, window mean text) of each switch in the daemon's
-    verbose output, the sample counted by its "Current value" lines."""
-    found, samples, mean = [], 0, None
-    for line in out.splitlines():
-        if line.startswith("Current value: "):
-            samples += 1
-        elif line.startswith("Window ("):
-            mean = line.split(": ", 1)[1]
-        elif line in ("Night Mode Enabled", "Night Mode Disabled"):
-            found.append((samples, "night" if line.endswith("Enabled") else "day", mean))
-    return found
+from harness import DaemonTest
+from replay_support import light_switches, run_replay, switches
+from simcam import ModeScript
 
 
 class SameSwitches(DaemonTest):
@@ -34,7 +21,7 @@ class SameSwitches(DaemonTest):
         args = ["-v", "-a", str(reads), "-c", mode.path] + options
         out, err = self.run_light(script, args)
         self.assertNotIn("WARNING", err)
-        expected = daemon_switches(out)
+        expected = light_switches(out)
         self.assertEqual(len(expected), len(mode.calls()))
 
         log = os.path.join(self.dir, "lumenflip.log")

@@ -8,31 +8,15 @@ end-to-end tests do. That needs root; without it the module says why and
 exits with status 77, which CTest counts as skipped. The daemon samples once
 a second: the trace is kept to 14 samples."""
 
-import ctypes
 import os
-import subprocess
-import sys
 import unittest
 
-import replay_support  # noqa: F401 (puts the end-to-end harness on the path)
-import private_proc
-from private_proc import ISP_FILE
+import simcam
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-FAKE_ISP = os.path.normpath(os.path.join(HERE, "..", "..", "..", "sim", "fake_isp"))
+simcam.enter_private_proc("software-method replay tests")
 
-
-def give_back_proc():
-    """The replay needs no ISP file, and the sanitizers' leak check at its
-    exit reads /proc/<pid>: uncover the real /proc again (MNT_DETACH)."""
-    if private_proc.LIBC.umount2(b"/proc", 2) != 0:
-        raise OSError(ctypes.get_errno(), "umount /proc")
-
-
-private_proc.enter("software-method replay tests")
-
+from harness import DaemonTest  # noqa: E402
 from replay_support import run_replay, switches  # noqa: E402
-from harness import DaemonTest, ModeScript  # noqa: E402
 from test_replay_cli import ISP_DAY, ISP_DAY_OPTIONS, ISP_DAY_SWITCHES  # noqa: E402
 
 DAEMON_RULES = {"Switching to night new": "Eq1", "Eq2 switching to day": "Eq2",
@@ -56,29 +40,16 @@ def daemon_switches(out):
 
 class SameSwitches(DaemonTest):
     def test_every_rule(self):
-        script = os.path.join(self.dir, "isp.script")
-        with open(script, "w") as f:
-            f.write("".join("%d %d %d\n" % s for s in ISP_DAY))
-        isp = subprocess.Popen([sys.executable, FAKE_ISP, "--step", ISP_FILE, script],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        isp = simcam.SteppedIsp(self.dir, ISP_DAY)
+        self.addCleanup(isp.stop)
 
-        def stop_isp():
-            isp.kill()
-            isp.wait(timeout=10)
-            isp.stdin.close()
-            isp.stdout.close()
-        self.addCleanup(stop_isp)
-        self.assertEqual(isp.stdout.readline(), "step 1\n")
-
-        mode = ModeScript(self.dir)
+        mode = simcam.ModeScript(self.dir)
         args = ["-S", "-v", "-v", "-c", mode.path] + ISP_DAY_OPTIONS
         daemon = self.start(args)
         # One step of the simulated ISP per read of the daemon.
         for step in range(2, len(ISP_DAY) + 1):
             daemon.wait_for(lambda d: d.stdout().count(")\n") >= step - 1, timeout=10, what="read %d" % (step - 1))
-            isp.stdin.write("\n")
-            isp.stdin.flush()
-            self.assertEqual(isp.stdout.readline(), "step %d\n" % step)
+            isp.advance()
         daemon.wait_for(lambda d: len(daemon_switches(d.stdout())) == len(ISP_DAY_SWITCHES), timeout=10,
                         what="the last switch")
         out, err = daemon.stop()
@@ -88,7 +59,9 @@ class SameSwitches(DaemonTest):
         log = os.path.join(self.dir, "lumenflip.log")
         with open(log, "w") as f:
             f.write(out)
-        give_back_proc()
+        # The replay needs no ISP file, and the sanitizers' leak check at
+        # its exit reads /proc/<pid>.
+        simcam.release_private_proc()
         status, report, problems = run_replay(args + [log])
         self.assertEqual((status, problems), (0, ""), report)
         self.assertEqual([(s, m, r.split(":")[0]) for s, _, m, r in switches(report)], daemon_switches(out))

@@ -1,67 +1,45 @@
 """The picture renders: rsvg-convert turns it into a PNG of the SVG's size,
-with the night shaded where the replay says it was night. Without
-rsvg-convert (Debian's librsvg2-bin) the module exits with status 77,
-which CTest counts as skipped."""
+with the night shaded where the replay says it was night, and every day and
+night visible however short. Without rsvg-convert (Debian's librsvg2-bin) or
+pngtopnm (netpbm), which turns the PNG into pixels, the module exits with
+status 77, which CTest counts as skipped."""
 
 import os
+import re
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
 import xml.etree.ElementTree as ET
-import zlib
 
-from replay_support import run_replay
+from replay_support import run_replay, switches
 
 RSVG = shutil.which("rsvg-convert")
-if not RSVG:
-    sys.stderr.write("picture rendering tests skipped: rsvg-convert (librsvg2-bin) is not installed\n")
+PNGTOPNM = shutil.which("pngtopnm")
+if not RSVG or not PNGTOPNM:
+    sys.stderr.write("picture rendering tests skipped: needs rsvg-convert (librsvg2-bin) and pngtopnm (netpbm)\n")
     sys.exit(77)
 
 SVG = "{http://www.w3.org/2000/svg}"
+WHITE = (255, 255, 255)
 
 
-def read_png(path):
-    """(width, height, rows of (r, g, b) tuples) of an 8-bit RGB or RGBA PNG."""
-    with open(path, "rb") as f:
-        data = f.read()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG"
-    pos, idat = 8, b""
-    while pos < len(data):
-        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
-        body = data[pos + 8:pos + 8 + length]
-        pos += 12 + length
-        if kind == b"IHDR":
-            width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", body)
-        elif kind == b"IDAT":
-            idat += body
-    assert depth == 8 and colour in (2, 6) and interlace == 0, (depth, colour, interlace)
-    n = 3 if colour == 2 else 4
-    raw = zlib.decompress(idat)
-    stride = width * n
-    rows, previous = [], bytearray(stride)
-    for y in range(height):
-        start = y * (stride + 1)
-        kind, line = raw[start], bytearray(raw[start + 1:start + 1 + stride])
-        for i in range(stride):
-            a = line[i - n] if i >= n else 0
-            b = previous[i]
-            c = previous[i - n] if i >= n else 0
-            if kind == 1:
-                line[i] = (line[i] + a) & 255
-            elif kind == 2:
-                line[i] = (line[i] + b) & 255
-            elif kind == 3:
-                line[i] = (line[i] + (a + b) // 2) & 255
-            elif kind == 4:
-                p = a + b - c
-                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
-        rows.append([tuple(line[x * n:x * n + 3]) for x in range(width)])
-        previous = line
-    return width, height, rows
+class Picture:
+    """The pixels of a PNG, read through netpbm's plain RGB format."""
+
+    def __init__(self, png):
+        ppm = subprocess.run([PNGTOPNM, png], capture_output=True, check=True, timeout=60).stdout
+        header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+255\s", ppm)
+        self.size = (int(header.group(1)), int(header.group(2)))
+        self.pixels = ppm[header.end():]
+
+    def getpixel(self, xy):
+        start = 3 * (xy[1] * self.size[0] + xy[0])
+        return tuple(self.pixels[start:start + 3])
+
+    def getdata(self):
+        return zip(self.pixels[0::3], self.pixels[1::3], self.pixels[2::3])
 
 
 class Rendering(unittest.TestCase):
@@ -70,6 +48,7 @@ class Rendering(unittest.TestCase):
         self.addCleanup(self.tmp.cleanup)
 
     def render(self, csv, args):
+        """(svg root, the rendered picture as RGB, the report)."""
         trace = os.path.join(self.tmp.name, "trace.csv")
         with open(trace, "w") as f:
             f.write(csv)
@@ -78,29 +57,68 @@ class Rendering(unittest.TestCase):
         status, out, err = run_replay(args + ["--svg", svg, trace])
         self.assertEqual(status, 0, out + err)
         subprocess.run([RSVG, "-o", png, svg], check=True, timeout=60, capture_output=True)
-        return ET.parse(svg).getroot(), read_png(png)
+        root = ET.parse(svg).getroot()
+        rgb = Picture(png)
+        self.assertEqual(rgb.size, (int(root.get("width")), int(root.get("height"))))
+        return root, rgb, out
+
+    @staticmethod
+    def shades(root, fill):
+        return [tuple(float(r.get(k)) for k in ("x", "y", "width", "height"))
+                for r in root.iter(SVG + "rect") if r.get("fill") == fill and float(r.get("y", "0")) > 0]
 
     def test_light_sensor_picture_renders_with_the_night_shaded(self):
         # Night from the third sample to the seventh, with a window of 1.
         values = [90, 90, 10, 10, 10, 10, 90, 90, 90, 90]
-        root, (width, height, rows) = self.render("".join("%d,%d\n" % (10 * k, v) for k, v in enumerate(values)),
-                                                  ["-n", "1"])
-        self.assertEqual((width, height), (int(root.get("width")), int(root.get("height"))))
-        shade = [r for r in root.iter(SVG + "rect") if r.get("fill") == "#25336b" and float(r.get("y")) >= 0]
-        self.assertEqual(len(shade), 1)
-        x, y, w, h = (float(shade[0].get(k)) for k in ("x", "y", "width", "height"))
-        night = rows[int(y + 0.35 * h)][int(x + w / 2)]
-        day = rows[int(y + 0.35 * h)][int(x + w + 100)]
-        self.assertEqual(day, (255, 255, 255))
+        root, rgb, _ = self.render("".join("%d,%d\n" % (10 * k, v) for k, v in enumerate(values)), ["-n", "1"])
+        (x, y, w, h), = self.shades(root, "#25336b")
+        night = rgb.getpixel((int(x + w / 2), int(y + 0.35 * h)))
+        day = rgb.getpixel((int(x + w + 100), int(y + 0.35 * h)))
+        self.assertEqual(day, WHITE)
         self.assertTrue(200 < night[0] < 240 and night[2] > night[0], night)
-        ink = sum(1 for row in rows for r, g, b in row if r < 100 and b > 100)
+        ink = sum(1 for r, g, b in rgb.getdata() if r < 100 and b > 100)
         self.assertGreater(ink, 500, "the samples and the window mean are drawn")
+
+    def test_a_day_of_one_sample_in_a_long_night_still_shows(self):
+        # 5000 samples, each far less than a pixel: a car's headlights give
+        # one sample of day in the night, and a shower cloud one of night.
+        values = [90] * 1000 + [10] * 2000 + [90] + [10] * 1000 + [90] * 600 + [10] + [90] * 398
+        root, rgb, out = self.render("".join("%d\n" % v for v in values), ["-n", "1"])
+        self.assertEqual([(s, m) for s, _, m, _ in switches(out)],
+                         [(1001, "night"), (3001, "day"), (3002, "night"), (4002, "day"), (4602, "night"),
+                          (4603, "day")])
+        (x, y, w, h), = self.shades(root, "white")
+        self.assertGreaterEqual(w, 3.0)
+        middle = int(y + 0.35 * h)
+        # The samples' spike runs up its left edge: white beside it.
+        self.assertEqual(rgb.getpixel((int(x + w - 1), middle)), WHITE)
+        self.assertNotEqual(rgb.getpixel((int(x - 3), middle)), WHITE, "night on both sides")
+        self.assertNotEqual(rgb.getpixel((int(x + w + 3), middle)), WHITE)
+        nights = self.shades(root, "#25336b")
+        self.assertEqual(len(nights), 3)
+        x, y, w, h = nights[-1]
+        self.assertGreaterEqual(w, 3.0)
+        self.assertNotEqual(rgb.getpixel((int(x + w / 2), middle)), WHITE, "the one-sample night")
+
+    def test_switches_too_close_to_tell_apart_are_counted(self):
+        # 30 switches each way within 1% of the picture, two each way far away.
+        values = [90] * 3000 + [10, 90] * 30 + [90] * 3000 + [10] * 1000 + [90] * 1000
+        root, rgb, out = self.render("".join("%d\n" % v for v in values), ["-n", "1"])
+        self.assertEqual(len(switches(out)), 62)
+        counts = sorted(t.text for t in root.iter(SVG + "text") if t.get("font-size") == "10")
+        self.assertEqual(counts, ["30", "30"])
+        to_night = [p for p in root.iter(SVG + "path") if p.get("fill") == "#c0392b" and p.get("d", "").endswith("z")]
+        to_day = [p for p in root.iter(SVG + "path") if p.get("fill") == "#d68910" and p.get("d", "").endswith("z")]
+        tip = lambda p: float(p.get("d").split()[1])  # noqa: E731
+        # Each kind in a row of its own, apart from the other's.
+        self.assertEqual(len({tip(p) for p in to_night[1:]}), 1)
+        self.assertEqual(len({tip(p) for p in to_day[1:]}), 1)
+        self.assertGreaterEqual(tip(to_night[-1]) - tip(to_day[-1]), 8.0)
 
     def test_software_picture_renders_at_its_size(self):
         csv = "".join("%d,%d,%d\n" % (1300000 if k % 20 < 10 else 500000, 10, 5000) for k in range(60))
-        root, (width, height, _) = self.render(csv, ["-w", "0"])
-        self.assertEqual((width, height), (int(root.get("width")), int(root.get("height"))))
-        self.assertGreater(height, width / 2, "three panels, one above the other")
+        root, rgb, _ = self.render(csv, ["-w", "0"])
+        self.assertGreater(rgb.size[1], rgb.size[0] / 2, "three panels, one above the other")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,116 @@
+"""The simulated camera itself: the ADC device goes away with fake_adc,
+however that ends, and the private /proc's command line runs a command
+with the ISP's file in place and leaves the host's /proc alone."""
+
+import contextlib
+import io
+import os
+import subprocess
+import sys
+import time
+import unittest
+from unittest import mock
+
+import simcam
+from harness import DaemonTest
+
+# Opens the device and prints how many bytes one read gives, or the error.
+READ_ONCE = """import sys
+try:
+    with open(sys.argv[1], "rb") as f:
+        print(len(f.read(4)))
+except OSError as e:
+    print(e.strerror)
+"""
+
+
+def read_once(path, timeout=10):
+    return subprocess.run([sys.executable, "-c", READ_ONCE, path], capture_output=True, text=True,
+                          timeout=timeout, check=True).stdout.strip()
+
+
+def wait_gone(path, timeout=10):
+    deadline = time.monotonic() + timeout
+    while os.path.exists(path) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return not os.path.exists(path)
+
+
+class FakeAdcEnds(DaemonTest):
+    def test_the_device_goes_when_the_script_ends(self):
+        script = os.path.join(self.dir, "script")
+        with open(script, "w") as f:
+            f.write("5\n6\n")
+        path = os.path.join(self.dir, "adc")
+        proc = subprocess.Popen(simcam.EMULATOR + [simcam.FAKE_ADC, path, script])
+        self.addCleanup(proc.kill)
+        deadline = time.monotonic() + 20
+        while not os.path.exists(path) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        self.assertEqual([read_once(path), read_once(path)], ["4", "4"])
+        # A reader after the end may even find the last node before it goes;
+        # it must not wait there.
+        self.assertIn(read_once(path), ("No such file or directory", "0"))
+        self.assertEqual(proc.wait(timeout=10), 0)
+        self.assertFalse(os.path.exists(path))
+
+    def test_a_held_device_goes_with_its_holder(self):
+        for number, how in enumerate(("terminate", "kill")):
+            with self.subTest(how):
+                adc = self.fake_adc(["7"], name="adc%d" % number)
+                self.assertEqual(read_once(adc.path), "4")
+                held = subprocess.Popen([sys.executable, "-c", READ_ONCE, adc.path],
+                                        stdout=subprocess.PIPE, text=True)
+                adc.wait_held()
+                getattr(adc.proc, how)()
+                self.assertEqual(held.communicate(timeout=10)[0], "0\n")  # the end of the device
+                self.assertTrue(wait_gone(adc.path), "%s is still there" % adc.path)
+                self.assertEqual(read_once(adc.path), "No such file or directory")
+
+
+def private_proc(*args, **kwargs):
+    return subprocess.run([sys.executable, "-m", "simcam", "private-proc"] + list(args),
+                          capture_output=True, text=True, timeout=60, **kwargs)
+
+
+@unittest.skipIf(simcam.private_proc_unavailable(), "the private /proc needs root")
+class PrivateProcCommand(DaemonTest):
+    def test_runs_the_command_inside_and_passes_its_status_on(self):
+        isp = os.path.join(self.dir, "isp_info")
+        simcam.write_isp(1300000, 10, 5000, path=isp)
+        with open(isp) as f:
+            content = f.read()
+        done = private_proc("--isp-file", isp, "--", "sh", "-c",
+                            "cat %s && test -r /proc/self/status && echo self && exit 3" % simcam.ISP_FILE)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (3, content + "self\n", ""))
+        self.assertFalse(os.path.exists(simcam.HOST_PROC), "the private /proc leaked to the host")
+        done = private_proc("--", "sh", "-c", "test -d %s && ! test -e %s" % (simcam.ISP_DIR, simcam.ISP_FILE))
+        self.assertEqual(done.returncode, 0, done.stderr)
+
+    def test_refusals(self):
+        cases = [("no command", [], 2, "usage"),
+                 ("missing command", ["--", os.path.join(self.dir, "none")], 127, "No such file"),
+                 ("missing statistics", ["--isp-file", os.path.join(self.dir, "none"), "--", "true"],
+                  2, "no ISP statistics file")]
+        for case, args, status, error in cases:
+            with self.subTest(case):
+                done = private_proc(*args)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertIn(error, done.stderr)
+        self.assertEqual(private_proc("--check").returncode, 0)
+
+    def test_without_root_it_says_why_and_runs_nothing(self):
+        ran = os.path.join(self.dir, "ran")
+        for args in (["--", "touch", ran], ["--check"]):
+            with self.subTest(" ".join(args)):
+                stderr = io.StringIO()
+                # Both return before anything is mounted or run.
+                with mock.patch("os.geteuid", return_value=1000), contextlib.redirect_stderr(stderr):
+                    status = simcam.main(["private-proc"] + args)
+                self.assertEqual(status, simcam.SKIPPED)
+                self.assertIn("needs root", stderr.getvalue())
+        self.assertFalse(os.path.exists(ran))
+
+
+if __name__ == "__main__":
+    unittest.main()

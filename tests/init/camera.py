@@ -1,0 +1,246 @@
+"""A camera's boot for the init script's tests.
+
+The script runs as a camera's rcS runs it, `busybox sh S50lumenflip start`,
+with a test folder for the root file system and busybox's applets as the
+only programs on PATH, against the real daemon, a constant light sensor
+that the test changes, and the simulated camera's mode script.
+
+Busybox's logger and syslogd use the fixed path /dev/log, so a busybox
+syslogd and every command of a test run in a mount namespace of their own
+(root only) whose /dev is a tmpfs with links to the host's device nodes:
+the host's /dev is left as it was. The processes of that namespace are the
+ones the script started.
+
+Environment (set by CTest): LUMENFLIP, the daemon; LUMENFLIP_INIT_SCRIPT,
+another init script to test in place of docs/examples/lumenflip.init.
+"""
+
+import collections
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from simcam import SKIPPED, ModeScript, constant_adc
+
+SCRIPT = os.environ.get("LUMENFLIP_INIT_SCRIPT") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "examples", "lumenflip.init")
+DAEMON = os.path.realpath(os.environ.get("LUMENFLIP", "lumenflip"))
+BUSYBOX = shutil.which("busybox")
+UNSHARE = shutil.which("unshare")
+NSENTER = shutil.which("nsenter")
+
+# Raw light-sensor values: day and night by the daemon's default thresholds.
+DAY = 100
+NIGHT = 0
+
+PRIVATE_DEV = r"""
+set -e
+mkdir "$1/host-dev"
+mount --rbind /dev "$1/host-dev"
+mount -t tmpfs -o mode=0755 camera-dev /dev
+for node in "$1"/host-dev/*; do ln -s "$node" /dev/; done
+exec "$2" syslogd -n -O "$1/messages"
+"""
+
+Result = collections.namedtuple("Result", "status out err")
+Process = collections.namedtuple("Process", "pid args exe")
+
+
+def require(label):
+    """Exits with 77 (skipped) after saying why, where these tests cannot run."""
+    reason = None
+    if os.geteuid() != 0:
+        reason = "it needs root, for busybox syslogd on /dev/log in a private mount namespace"
+    for tool, path in (("busybox", BUSYBOX), ("unshare", UNSHARE), ("nsenter", NSENTER)):
+        if not reason and not path:
+            reason = "%s is not installed" % tool
+    if reason:
+        sys.stderr.write("%s skipped: %s\n" % (label, reason))
+        sys.exit(SKIPPED)
+
+
+class Camera:
+    """The folder `root` as a camera: bin/ with busybox, S50lumenflip, run/
+    for the pid file, the light sensor `adc`, the mode script `mode`, and
+    syslogd writing `messages`. `settings` are the script's environment."""
+
+    def __init__(self, root):
+        self.root = root
+        self.bin = os.path.join(root, "bin")
+        os.mkdir(self.bin)
+        applets = subprocess.run([BUSYBOX, "--list"], capture_output=True, text=True,
+                                 check=True).stdout.split()
+        for applet in applets + ["busybox"]:
+            os.symlink(BUSYBOX, os.path.join(self.bin, applet))
+        self.script = os.path.join(root, "S50lumenflip")
+        shutil.copy(SCRIPT, self.script)
+        os.mkdir(os.path.join(root, "run"))
+        self.pidfile = os.path.join(root, "run", "lumenflip.pid")
+        self.adc = constant_adc(os.path.join(root, "adc"), DAY)
+        self.mode = ModeScript(root)
+        self.settings = {
+            "DAEMON": DAEMON,
+            "PIDFILE": self.pidfile,
+            "OPTIONS": "-D %s -a 1 -d 1 -n 1 -c %s" % (self.adc, self.mode.path),
+            "LUMENFLIP_DEFAULTS": os.path.join(root, "default"),
+        }
+
+        with open(os.path.join(root, "syslogd.err"), "w") as err:
+            self.syslogd = subprocess.Popen(
+                [UNSHARE, "-m", "--propagation", "private", "/bin/sh", "-c", PRIVATE_DEV,
+                 "private-dev", root, BUSYBOX], stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL, stderr=err)
+        deadline = time.monotonic() + 15
+        while not os.path.exists("/proc/%d/root/dev/log" % self.syslogd.pid):
+            if self.syslogd.poll() is not None or time.monotonic() > deadline:
+                self.syslogd.kill()
+                self.syslogd.wait(timeout=10)
+                with open(os.path.join(root, "syslogd.err")) as err:
+                    raise AssertionError("no syslogd on a private /dev/log: " + err.read())
+            time.sleep(0.02)
+        self.namespace = os.readlink("/proc/%d/ns/mnt" % self.syslogd.pid)
+
+    def command(self, commands, settings):
+        """The argument vector and environment that run the script once per
+        command, each as soon as the one before has returned."""
+        env = dict(self.settings, PATH=self.bin)
+        env.update(settings)
+        env = {name: value for name, value in env.items() if value is not None}
+        if len(commands) == 1:
+            script = ["busybox", "sh", self.script] + commands
+        else:
+            loop = 'for command; do busybox sh "$0" "$command"; echo "status $?"; done'
+            script = ["busybox", "sh", "-c", loop, self.script] + commands
+        return [NSENTER, "-t", str(self.syslogd.pid), "-m"] + script, env
+
+    def run(self, command, timeout=60, **settings):
+        """Runs the script with `command`; a setting of None is unset."""
+        return self.run_together([[command]], timeout, **settings)[0]
+
+    def run_back_to_back(self, commands, timeout=60, **settings):
+        """Runs the script with each of `commands` from one shell, with no
+        pause between; the output ends with a line "status N" after each."""
+        return self.run_together([commands], timeout, **settings)[0]
+
+    def run_together(self, runs, timeout=60, **settings):
+        """Starts each run (a list of commands, as run_back_to_back) at once
+        and waits for all. Output goes to files: whatever the script leaves
+        running may keep them open."""
+        started = []
+        for commands in runs:
+            args, env = self.command(commands, settings)
+            out = tempfile.TemporaryFile(dir=self.root)
+            err = tempfile.TemporaryFile(dir=self.root)
+            started.append((subprocess.Popen(args, env=env, cwd=self.root, stdin=subprocess.DEVNULL,
+                                             stdout=out, stderr=err), out, err))
+        results = []
+        for proc, out, err in started:
+            status = proc.wait(timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            results.append(Result(status, out.read().decode(), err.read().decode()))
+            out.close()
+            err.close()
+        return results
+
+    def slow_shell(self, seconds):
+        """Makes each start of `sh` take `seconds` longer, as on a slow
+        camera, to widen whatever race a script leaves open."""
+        shell = os.path.join(self.bin, "sh")
+        os.remove(shell)
+        with open(shell, "w") as f:
+            f.write('#!%s sh\nsleep %s\nexec busybox sh "$@"\n' % (BUSYBOX, seconds))
+        os.chmod(shell, 0o755)
+
+    def processes(self):
+        """The live processes of the camera's namespace but syslogd."""
+        found = []
+        for name in os.listdir("/proc"):
+            if not name.isdigit() or int(name) == self.syslogd.pid:
+                continue
+            base = "/proc/" + name
+            try:
+                if os.readlink(base + "/ns/mnt") != self.namespace:
+                    continue
+                with open(base + "/stat") as f:
+                    if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                        continue
+                with open(base + "/cmdline", "rb") as f:
+                    args = [a.decode(errors="replace") for a in f.read().split(b"\0")[:-1]]
+                exe = os.readlink(base + "/exe")
+            except OSError:  # ended meanwhile
+                continue
+            found.append(Process(int(name), args, exe))
+        return found
+
+    def daemons(self):
+        return [p for p in self.processes() if p.exe == DAEMON]
+
+    def named(self, program, *args):
+        """The processes running `program` (by its base name) with `args` first."""
+        return [p for p in self.processes() if p.args and os.path.basename(p.args[0]) == program
+                and tuple(p.args[1:1 + len(args)]) == args]
+
+    def messages(self):
+        """What reached the system log under the tag lumenflip, line by line."""
+        try:
+            with open(os.path.join(self.root, "messages"), errors="replace") as f:
+                return [line.split(" lumenflip: ", 1)[1].rstrip("\n") for line in f
+                        if " lumenflip: " in line]
+        except FileNotFoundError:
+            return []
+
+    def light(self, value):
+        """Changes the light sensor's value at once for every later open."""
+        os.replace(constant_adc(self.adc + ".next", value), self.adc)
+
+    def wait_for(self, predicate, what, timeout=15):
+        """Polls predicate() until it gives something true and returns that."""
+        deadline = time.monotonic() + timeout
+        while True:
+            value = predicate()
+            if value or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        if not value:
+            raise AssertionError("no %s within %g s; processes %s; system log %s"
+                                 % (what, timeout, self.processes(), self.messages()))
+        return value
+
+    def close(self):
+        for process in self.processes():
+            try:
+                os.kill(process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.syslogd.kill()
+        self.syslogd.wait(timeout=10)
+
+
+class InitTest(unittest.TestCase):
+    """Gives each test a camera of its own and ends whatever it left."""
+
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory(prefix="lumenflip-init-")
+        self.addCleanup(tmp.cleanup)
+        self.camera = Camera(tmp.name)
+        self.addCleanup(self.camera.close)
+
+    def start(self, **settings):
+        result = self.camera.run("start", **settings)
+        self.assertEqual(result.status, 0, result)
+        return result
+
+    def assert_status(self, expected):
+        result = self.camera.run("status")
+        self.assertEqual(result.status, expected, result)
+
+    def assert_nothing_left(self):
+        """After stop: nothing of the service runs and its pid file is gone."""
+        self.assertEqual(self.camera.processes(), [])
+        self.assertFalse(os.path.exists(self.camera.pidfile))
