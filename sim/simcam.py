@@ -29,9 +29,9 @@ The daemon's output with -S -v -v:
 
 A private /proc. The daemon reads the ISP's statistics at a fixed path under
 /proc (ISP_FILE), so a test gets a mount namespace of its own (root only)
-whose /proc is a tmpfs holding the ISP driver's folder; the host's procfs
-is mounted at HOST_PROC inside it and its entries but the processes' are
-linked into the tmpfs, so /proc/self and the like keep working.
+whose /proc holds the ISP driver's folder, made by the shell script
+sim/private-proc (which the emulated camera runs too); the host's procfs is
+at HOST_PROC inside it, and /proc/self and the like keep working.
   private_proc_unavailable()       why none can be had here, or None
   enter_private_proc(label, required=True)
       called first thing by a test module: outside, runs the same test
@@ -48,21 +48,33 @@ From the shell:
       private /proc can be had.
   python3 -m simcam private-proc --check
       exits 0 where a private /proc can be had, else 77 with the reason.
+  python3 -m simcam isp-steps [--path FILE] SCRIPT -- COMMAND [ARG...]
+      runs COMMAND, a daemon with -S -v -v, on a terminal and passes its
+      output (both streams) on while a SteppedIsp plays SCRIPT (a fake_isp
+      script of plain samples) at FILE (default ISP_FILE), one sample per
+      read. Ends COMMAND after the last and exits 0; 1 and why on stderr
+      if it stops or goes silent first. From Python: isp_samples(SCRIPT)
+      and isp_steps(samples, command, path).
 
 Environment: FAKE_ADC (the fake_adc program, default "fake_adc") and
 LUMENFLIP_EMULATOR (a command such as qemu-user put in front of it), as
 CTest sets them.
 """
 
-import ctypes
+import errno
 import os
+import pty
 import re
 import select
 import shlex
 import shutil
+import signal
 import struct
 import subprocess
 import sys
+import tempfile
+import termios
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_ADC = os.environ.get("FAKE_ADC", "fake_adc")
@@ -186,36 +198,14 @@ def reads(out):
 
 # ------------------------------------------------------------ private /proc
 
-LIBC = ctypes.CDLL(None, use_errno=True)
-CLONE_NEWNS = 0x20000
-MS_PRIVATE, MS_REC = 1 << 18, 1 << 14
-MNT_DETACH = 2
+PRIVATE_PROC = os.path.join(HERE, "private-proc")
 
 
-def _mount(source, target, fstype, flags=0, data=None):
-    if LIBC.mount(source.encode(), target.encode(), fstype.encode() if fstype else None,
-                  ctypes.c_ulong(flags), data.encode() if data else None) != 0:
-        errno = ctypes.get_errno()
-        raise OSError(errno, "mount %s on %s: %s" % (fstype or "--make-rprivate", target, os.strerror(errno)))
-
-
-def _make_private_proc():
-    """Moves this process into a mount namespace of its own and sets up
-    its /proc there. Raises OSError."""
-    if LIBC.unshare(CLONE_NEWNS) != 0:
-        errno = ctypes.get_errno()
-        raise OSError(errno, "unshare: %s" % os.strerror(errno))
-    _mount("none", "/", None, MS_REC | MS_PRIVATE)  # nothing leaks back to the host
-    _mount("lumenflip-proc", "/proc", "tmpfs", 0, "mode=0755")
-    os.makedirs(ISP_DIR)
-    os.mkdir(HOST_PROC)
-    try:
-        _mount("proc", HOST_PROC, "proc")
-    except OSError:
-        return  # some containers allow no second procfs: /proc is then the ISP's alone
-    for name in os.listdir(HOST_PROC):
-        if not name.isdigit() and name != "jz":  # the host's own ISP driver stays out
-            os.symlink(os.path.join(".host", name), os.path.join("/proc", name))
+def _private_proc_command(command, isp_file=None):
+    """COMMAND run inside a private /proc, in a mount namespace of its own
+    from which nothing propagates back to the host."""
+    return (["unshare", "-m", "--propagation", "private", PRIVATE_PROC]
+            + (["--isp-file", isp_file] if isp_file is not None else []) + ["--"] + list(command))
 
 
 def _inside():
@@ -227,24 +217,23 @@ def private_proc_unavailable():
         return None
     if os.geteuid() != 0:
         return "it needs root, to give the daemon its own /proc in a private mount namespace"
-    # A trial in a child, which takes its namespace with it.
-    read_end, write_end = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(read_end)
-        try:
-            _make_private_proc()
-            os._exit(0)
-        except BaseException as e:  # noqa: B036 (the child must end here)
-            os.write(write_end, str(e).encode())
-            os._exit(1)
-    os.close(write_end)
-    with os.fdopen(read_end, "rb") as f:
-        error = f.read().decode(errors="replace")
-    _, status = os.waitpid(pid, 0)
-    if status != 0:
-        return "cannot make a private /proc: %s" % (error or "status %d" % status)
+    if shutil.which("unshare") is None:
+        return "unshare(1) is not installed"
+    # A trial: the namespace goes with the process.
+    done = subprocess.run(_private_proc_command(["true"]), stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=30)
+    if done.returncode != 0:
+        return "cannot make a private /proc: %s" % (done.stderr.strip() or "status %d" % done.returncode)
     return None
+
+
+def _exec_inside(command, isp_file=None):
+    """Replaces this process with COMMAND run inside a private /proc."""
+    os.environ[INSIDE] = "1"
+    sys.stdout.flush()
+    sys.stderr.flush()
+    argv = _private_proc_command(command, isp_file)
+    os.execvp(argv[0], argv)
 
 
 def enter_private_proc(label, required=True):
@@ -260,31 +249,133 @@ def enter_private_proc(label, required=True):
         command = [sys.executable, "-m", "unittest"]
     else:
         command = [sys.executable, os.path.abspath(sys.argv[0])]
-    sys.stdout.flush()
-    sys.stderr.flush()
-    os.execv(sys.executable, [sys.executable, os.path.abspath(__file__), "private-proc", "--"]
-             + command + sys.argv[1:])
+    _exec_inside(command + sys.argv[1:])
     return False  # not reached
 
 
 def release_private_proc():
-    if LIBC.umount2(b"/proc", MNT_DETACH) != 0:
-        errno = ctypes.get_errno()
-        raise OSError(errno, "umount /proc: %s" % os.strerror(errno))
+    subprocess.run(["umount", "-l", "/proc"], check=True, timeout=30)
 
 
 def host_proc():
     return HOST_PROC if os.path.isdir(os.path.join(HOST_PROC, "self")) else "/proc"
 
 
+# ---------------------------------------------------------- stepped ISP run
+
+def isp_samples(path):
+    """The (exposure, iridix, wb) samples of a fake_isp script made of
+    plain samples, one per line."""
+    samples = []
+    with open(path) as f:
+        for number, line in enumerate(f, 1):
+            words = line.split("#", 1)[0].split()
+            if not words:
+                continue
+            if len(words) != 3 or not all(re.fullmatch(r"-?\d+", w) for w in words):
+                raise ValueError("%s:%d: not a sample (exposure, iridix, wb): %s" % (path, number, line.strip()))
+            samples.append(tuple(int(w) for w in words))
+    if not samples:
+        raise ValueError("%s holds no sample" % path)
+    return samples
+
+
+class _Lines:
+    """The lines of a pipe or a terminal as they come, waiting at most so
+    long for each."""
+
+    def __init__(self, fd):
+        self.fd, self.pending = fd, b""
+
+    def next(self, timeout):
+        """The next line; None when none came in time, "" at the end."""
+        while b"\n" not in self.pending:
+            if not select.select([self.fd], [], [], timeout)[0]:
+                return None
+            try:
+                chunk = os.read(self.fd, 4096)
+            except OSError as e:  # a terminal whose other side is closed
+                if e.errno != errno.EIO:
+                    raise
+                chunk = b""
+            if not chunk:
+                line, self.pending = self.pending, b""
+                return line.decode(errors="replace")
+            self.pending += chunk
+        line, self.pending = self.pending.split(b"\n", 1)
+        return line.decode(errors="replace") + "\n"
+
+
+def isp_steps(samples, command, path=ISP_FILE, silence=10, limit=120):
+    """Runs COMMAND, a daemon with -S -v -v, with its output on a terminal,
+    while a SteppedIsp plays the samples at path: the next one once it has
+    read one, known by its raw triple, so that it reads each sample once.
+    Passes its output on as it comes, up to its next read after the last
+    sample or half a second of silence, then ends it. Returns None once it
+    has read the last sample, else why not."""
+    with tempfile.TemporaryDirectory(prefix="simcam.") as work:
+        isp = SteppedIsp(work, samples, path)
+        daemon = terminal = None
+        try:
+            # On a terminal, which the daemon line-buffers its output for,
+            # in a session of its own: Ctrl-C is the caller's to handle.
+            terminal, their_side = pty.openpty()
+            attributes = termios.tcgetattr(their_side)
+            attributes[1] &= ~termios.ONLCR  # keep "\n" as written
+            termios.tcsetattr(their_side, termios.TCSANOW, attributes)
+            try:
+                daemon = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=their_side,
+                                          stderr=their_side, start_new_session=True)
+            finally:
+                os.close(their_side)
+            lines, read, deadline = _Lines(terminal), 0, time.monotonic() + limit
+            while read < len(samples):
+                line = lines.next(silence)
+                if not line:
+                    return "%s %s before the end of the statistics" % (
+                        command[0], "went silent" if line is None else "stopped")
+                sys.stdout.write(line)
+                sys.stdout.flush()
+                if time.monotonic() > deadline:
+                    return "%s did not read the statistics to the end in %d s" % (command[0], limit)
+                if TRIPLE.fullmatch(line.rstrip("\n")):
+                    read += 1
+                    if read < len(samples):
+                        isp.advance()
+            # What it says about the last sample, up to its next read.
+            while (line := lines.next(0.5)) and not TRIPLE.fullmatch(line.rstrip("\n")):
+                sys.stdout.write(line)
+            sys.stdout.flush()
+            return None
+        finally:
+            if daemon is not None:
+                if daemon.poll() is None:
+                    daemon.terminate()
+                    try:
+                        daemon.wait(timeout=10)
+                    except subprocess.TimeoutExpired:
+                        daemon.kill()
+                daemon.wait()
+            if terminal is not None:
+                os.close(terminal)
+            isp.stop()
+
+
 # ------------------------------------------------------------- command line
 
 USAGE = ("usage: python3 -m simcam private-proc [--isp-file FILE] -- COMMAND [ARG...]\n"
-         "       python3 -m simcam private-proc --check\n")
+         "       python3 -m simcam private-proc --check\n"
+         "       python3 -m simcam isp-steps [--path FILE] SCRIPT -- COMMAND [ARG...]\n")
+
+
+def _ended_by(signum, _frame):
+    sys.exit(128 + signum)  # through the cleanups on the way out
 
 
 def main(argv):
-    if not argv or argv[0] != "private-proc":
+    if argv[:1] == ["isp-steps"]:
+        return _isp_steps_main(argv[1:])
+    if argv[:1] != ["private-proc"]:
         sys.stderr.write(USAGE)
         return 2
     args, isp_file = argv[1:], None
@@ -303,24 +394,47 @@ def main(argv):
     if isp_file is not None and not os.path.isfile(isp_file):
         sys.stderr.write("simcam: no ISP statistics file %s\n" % isp_file)
         return 2
-    if not _inside():
-        if os.geteuid() != 0:
-            sys.stderr.write("simcam: %s\n" % private_proc_unavailable())
-            return SKIPPED
+    if _inside():  # already in one: only the statistics are new
+        if isp_file is not None:
+            shutil.copyfile(isp_file, ISP_FILE)
+        sys.stdout.flush()
         try:
-            _make_private_proc()
+            os.execvp(command[0], command)
         except OSError as e:
-            sys.stderr.write("simcam: cannot make a private /proc: %s\n" % e)
-            return SKIPPED
-    if isp_file is not None:
-        shutil.copyfile(isp_file, ISP_FILE)
-    os.environ[INSIDE] = "1"
-    sys.stdout.flush()
+            sys.stderr.write("simcam: %s: %s\n" % (command[0], e.strerror))
+            return 127
+    reason = private_proc_unavailable()
+    if reason:
+        sys.stderr.write("simcam: %s\n" % reason)
+        return SKIPPED
+    _exec_inside(command, isp_file)
+    return 127  # not reached
+
+
+def _isp_steps_main(args):
+    path = ISP_FILE
+    if args[:1] == ["--path"] and len(args) > 1:
+        path, args = args[1], args[2:]
+    if len(args) < 3 or args[1] != "--":
+        sys.stderr.write(USAGE)
+        return 2
     try:
-        os.execvp(command[0], command)
-    except OSError as e:
-        sys.stderr.write("simcam: %s: %s\n" % (command[0], e.strerror))
-        return 127
+        samples = isp_samples(args[0])
+    except (OSError, ValueError) as e:
+        sys.stderr.write("simcam: %s\n" % e)
+        return 2
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, _ended_by)
+    try:
+        failure = isp_steps(samples, args[2:], path)
+    except KeyboardInterrupt:
+        return 130
+    except (OSError, AssertionError) as e:
+        failure = str(e)
+    if failure:
+        sys.stderr.write("simcam: %s\n" % failure)
+        return 1
+    return 0
 
 
 if __name__ == "__main__":

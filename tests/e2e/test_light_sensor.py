@@ -94,7 +94,9 @@ class FailedSamples(DaemonTest):
 
     def test_device_vanishing_and_returning_keeps_the_window(self):
         mode = ModeScript(self.dir)
-        out, err = self.run_light(["50", "30", "gone 0.05", "60"],
+        # Gone right after a sample that runs no mode command, and for long
+        # enough that even a daemon under valgrind tries to open it meanwhile.
+        out, err = self.run_light(["50", "gone 0.5", "30", "60"],
                                   ["-v", "-a", "1", "-n", "2", "-c", mode.path])
         self.assertEqual(out, samples(2, [(50, None), (30, 40)]) + NIGHT + samples(2, [(60, 45)]) + DAY)
         self.assertIn("No such file or directory", error_lines(err, 1))

@@ -12,7 +12,7 @@ import unittest
 from unittest import mock
 
 import simcam
-from harness import DaemonTest
+from harness import DaemonTest, daemon_command
 
 # Opens the device and prints how many bytes one read gives, or the error.
 READ_ONCE = """import sys
@@ -99,6 +99,44 @@ class PrivateProcCommand(DaemonTest):
                 self.assertIn(error, done.stderr)
         self.assertEqual(private_proc("--check").returncode, 0)
 
+    def test_the_script_under_the_camera_shells(self):
+        # The emulated camera runs it with busybox ash and no Python, bound
+        # to the folder its ISP writer fills; its init script watches the
+        # daemon by the pid it started, which every exec must keep.
+        isp_dir = os.path.join(self.dir, "isp")
+        simcam.write_isp(1300000, 10, 5000, path=os.path.join(self.dir, "isp_info"))
+        check = ("echo $$; cat %s; test -r /proc/self/status && echo self; "
+                 "ls /proc | grep -x '[0-9]*' || echo no processes; touch %s/written"
+                 % (simcam.ISP_FILE, simcam.ISP_DIR))
+        for shell in (["dash"], ["busybox", "sh"]):
+            with self.subTest(shell[0]):
+                os.makedirs(isp_dir, exist_ok=True)
+                os.replace(os.path.join(self.dir, "isp_info"), os.path.join(isp_dir, "isp_info"))
+                with open(os.path.join(isp_dir, "isp_info")) as f:
+                    content = f.read()
+                proc = subprocess.Popen(["unshare", "-m", "--propagation", "private"] + shell
+                                        + [simcam.PRIVATE_PROC, "--isp-dir", isp_dir, "sh", "-c", check],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                out, err = proc.communicate(timeout=60)
+                self.assertEqual((proc.returncode, out, err),
+                                 (0, "%d\n%sself\nno processes\n" % (proc.pid, content), ""))
+                os.remove(os.path.join(isp_dir, "written"))  # it was the host's folder
+                os.replace(os.path.join(isp_dir, "isp_info"), os.path.join(self.dir, "isp_info"))
+                self.assertFalse(os.path.exists(simcam.HOST_PROC), "the private /proc leaked to the host")
+
+    def test_isp_steps_gives_the_daemon_each_sample_once(self):
+        samples = [(800000, 8, 5600), (800000, 8, 5600), (1300000, 10, 5000), (1290000, 10, 5000)]
+        script = os.path.join(self.dir, "isp.script")
+        with open(script, "w") as f:
+            f.write("# plain samples\n\n" + "".join("%d %d %d\n" % s for s in samples))
+        mode = simcam.ModeScript(self.dir)
+        done = private_proc("--", sys.executable, "-m", "simcam", "isp-steps", script, "--",
+                            *daemon_command(["-S", "-v", "-v", "-w", "1", "-c", mode.path]))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(simcam.TRIPLE.findall(done.stdout), ["(%d, %d, %d)" % s for s in samples])
+        self.assertIn("Night Mode Enabled", done.stdout)
+        self.assertEqual(mode.calls(), ["off", "on"])
+
     def test_without_root_it_says_why_and_runs_nothing(self):
         ran = os.path.join(self.dir, "ran")
         for args in (["--", "touch", ran], ["--check"]):
@@ -110,6 +148,46 @@ class PrivateProcCommand(DaemonTest):
                 self.assertEqual(status, simcam.SKIPPED)
                 self.assertIn("needs root", stderr.getvalue())
         self.assertFalse(os.path.exists(ran))
+
+
+class IspSteps(DaemonTest):
+    """python3 -m simcam isp-steps, which the demo runs, with a reader in
+    place of the daemon: no root needed."""
+
+    READER = ("echo start; while :; do "
+              "sed -n 's/^ISP exposure log2 id: \\([0-9]*\\)$/(\\1, 0, 0)/p' %s; echo said; sleep 0.5; done")
+
+    def isp_steps(self, samples, reader, timeout=60):
+        script = os.path.join(self.dir, "isp.script")
+        with open(script, "w") as f:
+            f.write("".join(line + "\n" for line in samples))
+        return subprocess.run([sys.executable, "-m", "simcam", "isp-steps", "--path", self.isp, script,
+                               "--", "sh", "-c", reader], capture_output=True, text=True, timeout=timeout)
+
+    def setUp(self):
+        super().setUp()
+        self.isp = os.path.join(self.dir, "isp_info")
+
+    def test_each_sample_is_read_once_and_the_reader_ended(self):
+        pid_file = os.path.join(self.dir, "pid")
+        done = self.isp_steps(["1 2 3", "# a comment", "4 5 6", "7 8 9"],
+                              "echo $$ >%s; %s" % (pid_file, self.READER % self.isp))
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertEqual(done.stdout, "start\n(1, 0, 0)\nsaid\n(4, 0, 0)\nsaid\n(7, 0, 0)\nsaid\n")
+        with open(pid_file) as f:
+            pid = int(f.read())
+        with self.assertRaises(ProcessLookupError):
+            os.kill(pid, 0)
+
+    def test_failures_are_told(self):
+        cases = [("reader stops", ["1 2 3", "4 5 6"], "echo '(1, 0, 0)'", 1, "sh stopped before the end"),
+                 ("not a plain sample", ["ramp 1 2 3 4 5 6 7"], "true", 2, "not a sample"),
+                 ("no sample", ["# nothing"], "true", 2, "holds no sample")]
+        for case, samples, reader, status, error in cases:
+            with self.subTest(case):
+                done = self.isp_steps(samples, reader)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertIn(error, done.stderr)
 
 
 if __name__ == "__main__":

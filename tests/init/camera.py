@@ -11,8 +11,8 @@ syslogd and every command of a test run in a mount namespace of their own
 the host's /dev is left as it was. The processes of that namespace are the
 ones the script started.
 
-Environment (set by CTest): LUMENFLIP, the daemon; LUMENFLIP_INIT_SCRIPT,
-another init script to test in place of docs/examples/lumenflip.init.
+Environment: LUMENFLIP, the daemon (set by CTest); LUMENFLIP_INIT_SCRIPT,
+optionally another init script to test in place of docs/examples/lumenflip.init.
 """
 
 import collections

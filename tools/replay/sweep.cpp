@@ -136,8 +136,10 @@ std::vector<Candidate> lightGrid(const Trace& trace, const Feedback& feedback) {
   const double gap = given.off_threshold - given.on_threshold;
 
   std::vector<int32_t> windows;
-  for (int32_t n : {given.window_size, given.window_size / 2, given.window_size * 2, given.window_size * 4})
-    if (n >= 1 && n <= 1000) addUnique(&windows, n);
+  // In 64 bits: -n may be as large as an int holds.
+  const int64_t size = given.window_size;
+  for (int64_t n : {size, size / 2, size * 2, size * 4})
+    if (n >= 1 && n <= 1000) addUnique(&windows, static_cast<int32_t>(n));
   addUnique(&windows, given.window_size);
   std::vector<double> ons;
   for (int k : {0, -1, 1, -2}) addUnique(&ons, given.on_threshold + k * step);

@@ -22,9 +22,13 @@ DAY_TRACE = os.path.join(ROOT, "sim", "day_trace")
 SWITCH = re.compile(r"^ +(\d+)  (?:(\S+) +)?(night|day) +(.*)$")
 
 
-def run_replay(args, stdin=None, timeout=60):
-    """Returns (status, stdout, stderr) as text."""
-    proc = subprocess.run(EMULATOR + [REPLAY] + list(args), input=stdin,
+def run_replay(args, stdin=None, timeout=60, host_proc=False):
+    """Returns (status, stdout, stderr) as text. With host_proc, from inside
+    a private /proc, the replay runs in a mount namespace of its own with the
+    host's /proc uncovered (the sanitizers' leak check at its exit reads
+    /proc/<pid>), while the daemon keeps the private one."""
+    wrapper = ["unshare", "-m", "--propagation", "private", "sh", "-c", 'umount -l /proc && exec "$@"', "sh"]
+    proc = subprocess.run((wrapper if host_proc else []) + EMULATOR + [REPLAY] + list(args), input=stdin,
                           stdin=None if stdin is not None else subprocess.DEVNULL,
                           capture_output=True, timeout=timeout)
     return proc.returncode, proc.stdout.decode(), proc.stderr.decode()

@@ -8,7 +8,6 @@ import re
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 import xml.etree.ElementTree as ET
 
@@ -209,15 +208,27 @@ class SensorHealth(ReplayTest):
         self.assertEqual(self.sensor("41\n41.5\n42\n" * 20),
                          ["never moves: every sample of 60 lies between 41 and 42, within 1 unit; "
                           "fix the sensor before tuning"])
-        self.assertEqual(self.sensor("0\n" * 6 + "35\n" * 5),
-                         ["stuck: 6 of 11 samples (54.5%) read 0, its lowest value; fix the sensor before tuning"])
-        self.assertEqual(self.sensor("1023\n" * 6 + "35\n" * 6)[0][:35], "stuck: 6 of 12 samples (50.0%) read")
+        # Stuck means it never leaves the end: one odd sample in a hundred
+        # still counts, two do not.
+        self.assertEqual(self.sensor("0\n" * 120),
+                         ["stuck: 120 of 120 samples (100.0%) read 0, its lowest value; fix the sensor before tuning"])
+        self.assertEqual(self.sensor("1023\n" * 99 + "35\n"),
+                         ["stuck: 99 of 100 samples (99.0%) read 1023, the top of its range; "
+                          "fix the sensor before tuning"])
+        self.assertEqual(self.sensor("65535\n" * 98 + "35\n" * 2), [])
         self.assertEqual(self.sensor("1,2,3\n1,5,6\n"),
                          ["never moves: every exposure of 2 lies between 1 and 1, within 1 unit; "
                           "fix the sensor before tuning"])
         # A night at 0 is no fault, nor is a light that moves by a unit and a half.
         self.assertEqual(self.sensor("0\n" * 5 + "35\n" * 6), [])
         self.assertEqual(self.sensor("41\n42.5\n" * 10), [])
+
+    def test_a_long_dark_night_of_exact_zeros_is_a_healthy_sensor(self):
+        # A winter day, a sample every 10 minutes: 10 hours of daylight and
+        # 14 hours at exactly 0, most of the trace.
+        day = [round(300 * math.sin(math.pi * (k + 1) / 61), 2) for k in range(60)]
+        rows = ["%d,%s" % (600 * k, v) for k, v in enumerate([0] * 42 + day + [0] * 42)]
+        self.assertEqual(self.sensor("time,light\n" + "\n".join(rows) + "\n"), [])
 
     def test_gaps_in_the_time_column(self):
         rows = ["12:00:%02d,%d" % (s, 50 + s) for s in range(0, 60, 10)] + ["12:05:00,50", "12:05:10,52", "13:00:00,70"]
@@ -262,16 +273,14 @@ class Feedback(ReplayTest):
 
 
 class Sweep(ReplayTest):
-    def test_a_million_samples_sweep_in_under_ten_seconds(self):
+    def test_a_sweep_keeps_clear_of_night_modes_light(self):
         # A day of light, the night lifted by 20 wherever the camera would
         # be in night: the given -O 40 -F 45 flaps all night.
         rng = random.Random(1)
-        samples = ("%.2f\n" % max(0.0, 45 + 35 * math.cos(2 * math.pi * k / 1e6) + rng.uniform(-3, 3))
-                   for k in range(1000000))
+        samples = ("%.2f\n" % max(0.0, 45 + 35 * math.cos(2 * math.pi * k / 20000) + rng.uniform(-3, 3))
+                   for k in range(20000))
         path = self.trace("".join(samples))
-        started = time.monotonic()
         out, _ = self.replay(["--sweep", "--night-offset", "20", path])
-        self.assertLess(time.monotonic() - started, 10.0)
         given = next(line for line in out.splitlines() if line.endswith("given"))
         self.assertGreater(int(given.split()[6]), 100)
         options, count = re.fullmatch(r"(-n \d+ -O \S+ -F \S+) \((\d+) switches\)", field(out, "Suggested")).groups()
@@ -280,6 +289,16 @@ class Sweep(ReplayTest):
         out, _ = self.replay(options.split() + ["--night-offset", "20", path])
         self.assertEqual([m for _, _, m, _ in switches(out)], ["night", "day"])
         self.assertNotIn("Warning", out)
+
+    def test_the_largest_window_sweeps_without_overflow(self):
+        # Twice and four times -n do not fit in an int: they are left out,
+        # not wrapped round into other windows.
+        path = self.trace("50\n45\n30\n30\n20\n20\n50\n60\n")
+        out, _ = self.replay(["-n", "2147483647", "--sweep", path])
+        rows = out.split("\nSweep:", 1)[1].splitlines()[2:-1]
+        self.assertTrue(rows and all(row.split()[:2] == ["-n", "2147483647"] for row in rows), out)
+        self.assertEqual(field(out, "Suggested"),
+                         "none of these goes to night in the dark and back to day in the light")
 
     def test_the_software_method_sweeps_its_night_exposure_and_counts(self):
         # Exposure rising into the night and falling again; night mode
