@@ -64,7 +64,7 @@ class Cpio:
         self.out.write(b"\0" * (-self.out.tell() % 4))
 
     def directory(self, path):
-        path = path.rstrip("/")
+        path = path.strip("/")
         if not path or path in self.seen:
             return
         self.directory(os.path.dirname(path))
@@ -72,6 +72,7 @@ class Cpio:
         self._entry(path, stat.S_IFDIR | 0o755)
 
     def _new(self, path):
+        path = path.strip("/")
         if path in self.seen:
             sys.exit("mkimage: %s is given twice" % path)
         self.directory(os.path.dirname(path))
