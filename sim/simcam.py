@@ -18,6 +18,10 @@ Devices and commands:
   SteppedIsp(directory, samples, path=ISP_FILE)
       sim/fake_isp playing (exposure, iridix, wb) samples one at a time: the
       first on start, the next at each .advance(); .stop().
+  on_terminal(command, stderr, **popen)
+      starts a daemon in a session of its own with its standard output (and
+      standard error, when stderr is None) on a pseudo-terminal, so that it
+      is line-buffered; returns (process, terminal to read).
   ModeScript(directory, name="nightmode.sh", status=0)
       a mode command that prints "MODE <args>", records its arguments and
       exits with status. .path; .calls() lists the arguments of each call.
@@ -280,6 +284,27 @@ def isp_samples(path):
     return samples
 
 
+def on_terminal(command, stderr, **popen):
+    """Starts COMMAND in a session of its own with its standard output on a
+    pseudo-terminal, which the C library line-buffers: a daemon that is
+    killed loses nothing, and a mode command's lines stay in their place
+    among its own. Returns (process, the terminal's other side to read)."""
+    terminal, their_side = pty.openpty()
+    try:
+        attributes = termios.tcgetattr(their_side)
+        attributes[1] &= ~termios.ONLCR  # keep "\n" as written
+        termios.tcsetattr(their_side, termios.TCSANOW, attributes)
+        proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=their_side,
+                                stderr=their_side if stderr is None else stderr,
+                                start_new_session=True, **popen)
+    except BaseException:
+        os.close(terminal)
+        raise
+    finally:
+        os.close(their_side)
+    return proc, terminal
+
+
 class _Lines:
     """The lines of a pipe or a terminal as they come, waiting at most so
     long for each."""
@@ -317,17 +342,9 @@ def isp_steps(samples, command, path=ISP_FILE, silence=10, limit=120):
         isp = SteppedIsp(work, samples, path)
         daemon = terminal = None
         try:
-            # On a terminal, which the daemon line-buffers its output for,
-            # in a session of its own: Ctrl-C is the caller's to handle.
-            terminal, their_side = pty.openpty()
-            attributes = termios.tcgetattr(their_side)
-            attributes[1] &= ~termios.ONLCR  # keep "\n" as written
-            termios.tcsetattr(their_side, termios.TCSANOW, attributes)
-            try:
-                daemon = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=their_side,
-                                          stderr=their_side, start_new_session=True)
-            finally:
-                os.close(their_side)
+            # Both streams on the terminal; in a session of its own, so
+            # that Ctrl-C is the caller's to handle.
+            daemon, terminal = on_terminal(command, None)
             lines, read, deadline = _Lines(terminal), 0, time.monotonic() + limit
             while read < len(samples):
                 line = lines.next(silence)

@@ -17,17 +17,15 @@ Environment (set by CTest, with PYTHONPATH):
 """
 
 import os
-import pty
 import shlex
 import signal
 import subprocess
 import tempfile
-import termios
 import threading
 import time
 import unittest
 
-from simcam import EMULATOR, FakeAdc, ModeScript, constant_adc  # noqa: F401 (FakeAdc, ModeScript: for the tests)
+from simcam import EMULATOR, FakeAdc, ModeScript, constant_adc, on_terminal  # noqa: F401 (FakeAdc, ModeScript: for the tests)
 
 BIN = os.environ.get("LUMENFLIP", "lumenflip")
 WRAPPER = shlex.split(os.environ.get("LUMENFLIP_WRAPPER", ""))
@@ -74,16 +72,8 @@ class Daemon:
     """A running lumenflip. stop() kills it and returns what it wrote."""
 
     def __init__(self, args, cwd=None, env=None):
-        master, slave = pty.openpty()
-        attrs = termios.tcgetattr(slave)
-        attrs[1] &= ~termios.ONLCR  # keep "\n" as written
-        termios.tcsetattr(slave, termios.TCSANOW, attrs)
-        self.proc = subprocess.Popen(daemon_command(args), stdin=subprocess.DEVNULL,
-                                     stdout=slave, stderr=subprocess.PIPE, cwd=cwd,
-                                     env=env, start_new_session=True)
-        os.close(slave)
-        self.master = master
-        self.out = Reader(master)
+        self.proc, self.master = on_terminal(daemon_command(args), subprocess.PIPE, cwd=cwd, env=env)
+        self.out = Reader(self.master)
         self.err = Reader(self.proc.stderr.fileno())
         self.out.start()
         self.err.start()
