@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 #include <limits.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -92,6 +93,14 @@ void printUsage() {
   puts("-h              Print this usage statement and exit");
 }
 
+void printError(const char* format, ...) {
+  fflush(stdout);
+  va_list arguments;
+  va_start(arguments, format);
+  vfprintf(stderr, format, arguments);
+  va_end(arguments);
+}
+
 int parseCommandLine(int argc, char* argv[]) {
   // getopt_long permutes on every C library; plain getopt does only on
   // glibc, and elsewhere would silently drop the options after an operand.
@@ -122,13 +131,13 @@ int parseCommandLine(int argc, char* argv[]) {
                                : parseIntTriple(optarg, &settings.eq3_user_wb, &settings.eq3_user_iridix,
                                                 &settings.eq3_count);
         if (fields < 3) {
-          fprintf(stderr, "invalid argument: %s\n", optarg);
+          printError("invalid argument: %s\n", optarg);
           printUsage();
         }
         break;
       }
       default:
-        fprintf(stderr, "Unknown argument: '%c'\n", option);
+        printError("Unknown argument: '%c'\n", option);
         printUsage();
         return 1;
     }
@@ -148,10 +157,12 @@ void applyNightMode() {
   if (settings.verbose >= 1) printf("Night Mode %s\n", night_mode ? "Enabled" : "Disabled");
   const char* command = buildModeCommand(command_line, sizeof command_line);
   if (command) {
+    // The command inherits our standard output: our lines go out before its.
+    fflush(stdout);
     const int status = runModeCommand(command);
-    if (status != 0) fprintf(stderr, "WARNING: %s returned %d\n", command, status);
+    if (status != 0) printError("WARNING: %s returned %d\n", command, status);
   } else {
-    fprintf(stderr, "WARNING: mode command is too long to run: %s\n", settings.mode_command);
+    printError("WARNING: mode command is too long to run: %s\n", settings.mode_command);
   }
   mode_switch_wait = settings.sec_wait;
 }

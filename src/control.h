@@ -48,6 +48,12 @@ int parseCommandLine(int argc, char* argv[]);
 
 void printUsage();
 
+// Every error and warning of the daemon goes through here: whatever it has
+// written to standard output goes out first, so that when both streams
+// share a pipe (the system log) neither lands inside a line of the other,
+// and each error arrives with everything before it.
+void printError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Decimal conversion in the manner of strtol, clamped to 32 bits, reading
 // no further than `limit`. Sets *end past the digits, or to `text` when
 // there were none (the value is then 0).

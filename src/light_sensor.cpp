@@ -54,13 +54,13 @@ int jzAuxReadAverage(const char* device, double* average, int32_t count) {
 
 int openSampleWindow() {
   if (settings.window_size < 1) {
-    fprintf(stderr, "ERROR: -n %d: the window must hold at least 1 sample\n", settings.window_size);
+    printError("ERROR: -n %d: the window must hold at least 1 sample\n", settings.window_size);
     return 1;
   }
   free(sample_window);
   sample_window = static_cast<double*>(calloc(static_cast<size_t>(settings.window_size), sizeof(double)));
   if (!sample_window) {
-    fprintf(stderr, "ERROR: -n %d: cannot allocate the sample window: %s\n", settings.window_size,
+    printError("ERROR: -n %d: cannot allocate the sample window: %s\n", settings.window_size,
             strerror(errno));
     return 1;
   }
@@ -95,10 +95,19 @@ bool addSample(double sample) {
 void lightSensorPass() {
   double sample;
   if (!jzAuxReadAverage(settings.adc_device, &sample, settings.adc_reads)) {
-    fprintf(stderr, "ERROR: jzAuxReadAverage(%d) failed: %s\n", settings.adc_reads, strerror(errno));
+    printError("ERROR: jzAuxReadAverage(%d) failed: %s\n", settings.adc_reads, strerror(errno));
     return;
   }
   addSample(sample);
+}
+
+void pauseSeconds(uint32_t seconds) {
+  // A C library with a 32-bit time_t refuses a longer sleep at once.
+  const uint32_t kLongestSleep = 0x7fffffff;
+  while (seconds > 0) {
+    const uint32_t piece = seconds < kLongestSleep ? seconds : kLongestSleep;
+    seconds -= piece - sleep(piece);
+  }
 }
 
 int runLightSensorMethod() {
@@ -106,6 +115,6 @@ int runLightSensorMethod() {
   if (status != 0) return status;
   for (;;) {
     lightSensorPass();
-    sleep(static_cast<unsigned>(settings.delay_sec));
+    pauseSeconds(static_cast<uint32_t>(settings.delay_sec));
   }
 }

@@ -70,12 +70,12 @@ bool eq3Holds(const IspInfo& sample) {
 
 int readIspInfoFile(const char* path, int32_t* exposure, int32_t* iridix, int32_t* wb) {
   if (!exposure || !iridix || !wb) {
-    fprintf(stderr, "ERROR: %s: Invalid param\n", "readIspInfo");
+    printError("ERROR: %s: Invalid param\n", "readIspInfo");
     return -1;
   }
   const int fd = open(path, O_RDONLY);
   if (fd < 0) {
-    fprintf(stderr, "ERROR: %s: open failed\n", "readIspInfo");
+    printError("ERROR: %s: open failed\n", "readIspInfo");
     return -1;
   }
 
@@ -103,7 +103,7 @@ int readIspInfoFile(const char* path, int32_t* exposure, int32_t* iridix, int32_
 
     const char* line_break = static_cast<const char*>(memchr(buffer, '\n', static_cast<size_t>(held)));
     if (!line_break) {
-      fprintf(stderr, "ERROR: %s: line is longer than %d chars buf\n", "readIspInfo", held);
+      printError("ERROR: %s: line is longer than %d chars buf\n", "readIspInfo", held);
       break;
     }
     const int dropped = static_cast<int>(line_break - buffer) + 1;
@@ -141,7 +141,7 @@ int dayRule(const SoftwareState& state) {
 
 void judgeSample(SoftwareState* state, int read_result) {
   if (read_result != 3) {
-    fprintf(stderr, "Unable to read isp_info\n");
+    printError("Unable to read isp_info\n");
     return;
   }
   const IspInfo& sample = state->sample;

@@ -3,6 +3,7 @@ switches and errors out."""
 
 import os
 import re
+import time
 import unittest
 
 from harness import DaemonTest, ModeScript, current_line, run_to_exit, window_line
@@ -115,6 +116,20 @@ class FailedSamples(DaemonTest):
                 self.assertEqual(out, "")
                 self.assertGreaterEqual(len(error_lines(err, int(reads))), 3)
                 self.assertEqual(mode.calls(), [])
+
+
+class Pacing(DaemonTest):
+    def test_delays_past_the_signed_range_still_pause(self):
+        # -d is unsigned seconds: -1 is 2^32 - 1 and the lowest value 2^31,
+        # beyond what a C library with a 32-bit time_t sleeps in one call.
+        device = self.constant_device(50)
+        for delay in ("-1", "-2147483648", "2147483647"):
+            with self.subTest(delay=delay):
+                daemon = self.start(["-v", "-a", "1", "-n", "1", "-D", device, "-d", delay])
+                daemon.wait_stdout("Current value")
+                time.sleep(1.5)
+                out, err = daemon.stop()
+                self.assertEqual((out, err), (current_line(50) + window_line(1, 50), ""))
 
 
 class WindowSize(DaemonTest):

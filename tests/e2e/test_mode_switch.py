@@ -3,9 +3,11 @@ failing command leaves behind."""
 
 import os
 import shlex
+import signal
+import subprocess
 import unittest
 
-from harness import DaemonTest, ModeScript
+from harness import DaemonTest, ModeScript, Reader, current_line, daemon_command, window_line
 
 # With -a 1 -n 1 every conversion is a sample that decides: 0 is night,
 # 100 is day (default thresholds).
@@ -69,6 +71,58 @@ class ModeCommands(DaemonTest):
                               "WARNING: %s returned 256\n" % (night, mode.path, night))
         self.assertEqual(out, "MODE dusk\nMODE off\nMODE dusk\n")
 
+
+class SharedLog(DaemonTest):
+    """Both streams in one pipe, as the init script hands them to logger,
+    which logs what it reads line by line."""
+
+    def test_every_line_whole_and_each_switch_before_its_command(self):
+        # Nights and days of many lengths and line widths, so that the full
+        # buffer of standard output (1 KiB with musl, 4 KiB with glibc)
+        # breaks lines at every offset; every 17th conversion cut short.
+        error = "ERROR: jzAuxReadAverage(1) failed: "  # and the C library's text
+        mode = ModeScript(self.dir)
+        script, want = [], ""
+        conversions = 0
+        for k in range(36):
+            night = k % 2 == 0
+            for i in range(5 + k * 37 % 113):
+                conversions += 1
+                if conversions % 17 == 0:
+                    script += ["short %d" % (1 + conversions % 3), "7"]
+                    want += error + "\n"
+                value = (3 + i % 37) if night else (45 + (i * 7919) % 10 ** (2 + i % 5))
+                script.append(str(value))
+                want += current_line(value) + window_line(1, value)
+                if i == 0:
+                    want += "Night Mode Enabled\nMODE on\n" if night else "Night Mode Disabled\nMODE off\n"
+        want = want.splitlines()
+        last_switch = max(i for i, line in enumerate(want) if line.startswith("MODE"))
+
+        adc = self.fake_adc(script)
+        proc = subprocess.Popen(daemon_command(["-v", "-a", "1", "-n", "1", "-d", "0", "-D", adc.path,
+                                                "-c", mode.path]),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                start_new_session=True)
+        log = Reader(proc.stdout.fileno())
+        log.start()
+        try:
+            adc.wait_held(timeout=120)
+        finally:
+            os.killpg(proc.pid, signal.SIGKILL)  # what it still holds in its buffer is lost
+            proc.wait()
+            log.join(timeout=10)
+            proc.stdout.close()
+        *lines, cut = log.text().split("\n")
+        self.assertLessEqual(len(lines), len(want), "more lines than the script makes")
+        for number, (line, wanted) in enumerate(zip(lines, want), 1):
+            if wanted == error:
+                self.assertTrue(line.startswith(error) and len(line) > len(error), "line %d: %r" % (number, line))
+            else:
+                self.assertEqual(line, wanted, "line %d of the log" % number)
+        self.assertGreater(len(lines), last_switch, "the last switch did not reach the log")
+        self.assertTrue((want + [""])[len(lines)].startswith(cut), "the line cut short by the kill: %r" % cut)
+        self.assertEqual(len(mode.calls()), 36)
 
 if __name__ == "__main__":
     unittest.main()
