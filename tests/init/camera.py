@@ -151,11 +151,16 @@ class Camera:
     def slow_shell(self, seconds):
         """Makes each start of `sh` take `seconds` longer, as on a slow
         camera, to widen whatever race a script leaves open."""
-        shell = os.path.join(self.bin, "sh")
-        os.remove(shell)
-        with open(shell, "w") as f:
-            f.write('#!%s sh\nsleep %s\nexec busybox sh "$@"\n' % (BUSYBOX, seconds))
-        os.chmod(shell, 0o755)
+        self.slow_applet("sh", seconds)
+
+    def slow_applet(self, applet, seconds):
+        """Makes each run of busybox's `applet` (found on PATH, not a shell
+        builtin) take `seconds` longer."""
+        path = os.path.join(self.bin, applet)
+        os.remove(path)
+        with open(path, "w") as f:
+            f.write('#!%s sh\nsleep %s\nexec busybox %s "$@"\n' % (BUSYBOX, seconds, applet))
+        os.chmod(path, 0o755)
 
     def processes(self):
         """The live processes of the camera's namespace but syslogd."""
@@ -180,6 +185,11 @@ class Camera:
 
     def daemons(self):
         return [p for p in self.processes() if p.exe == DAEMON]
+
+    def supervisors(self):
+        """The processes running the script as a supervisor."""
+        return [p for p in self.processes() if self.script in p.args
+                and p.args[p.args.index(self.script) + 1:][:1] == ["supervise"]]
 
     def named(self, program, *args):
         """The processes running `program` (by its base name) with `args` first."""

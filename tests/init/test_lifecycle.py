@@ -50,10 +50,17 @@ class Lifecycle(camera.InitTest):
             self.assertEqual(cam.run("stop").status, 0)
             self.assert_nothing_left()
         with self.subTest("three at once"):
+            # Between a start's look for a supervisor and its pid file comes
+            # the removal of a stale one: slowed, every start at once would
+            # find none, but for the lock.
+            cam.slow_applet("rm", 0.5)
             results = cam.run_together([["start"]] * 3)
             self.assertEqual([r.status for r in results], [0] * 3, results)
+            self.assertEqual(sum("already running" in r.out for r in results), 2, results)
             time.sleep(1)
+            self.assertEqual(len(cam.supervisors()), 1, cam.processes())
             self.assertEqual(len(cam.daemons()), 1, cam.processes())
+            self.assertEqual(len(cam.named("logger")), 1, cam.processes())
             self.assertEqual(cam.run("stop").status, 0)
             self.assert_nothing_left()
 
