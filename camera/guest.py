@@ -102,12 +102,85 @@ NIGHT = r"^IR LEDs on$"
 DAY = r"^IR LEDs off$"
 SYSLOG_TAG = r"^syslog: .* lumenflip: "
 
+# Every line that may reach the system log under lumenflip's tag: the
+# daemon's own, the mode script's and the init script's supervisor's. A
+# line of one written into the middle of another's matches none.
+LOG_LINES = [re.compile(pattern) for pattern in (
+    r"Current value: \d+\.\d\d",
+    r"Window \(\d+\) Avg: \d+\.\d\d",
+    r"Night Mode (Enabled|Disabled)",
+    # A command line built from the base command ends with its line break.
+    r"WARNING: /system/sdcard/scripts/nightmode\.sh (on|off)",
+    r" returned -?\d+",
+    r"ERROR: jzAuxReadAverage\(\d+\) failed: [A-Z][a-z ]+",
+    r"Starting software method using ",
+    r"(jitter_percent|eq1_user_exposure|eq2_user_exposure|eq2_user_iridix|eq2_count"
+    r"|eq3_user_wb|eq3_user_iridix|eq3_count|sec_wait) = -?\d+",
+    r"\(-?\d+, -?\d+, -?\d+\)",
+    r"jitter active",
+    r"mode switch wait active",
+    r"Switching to night new exp=-?\d+",
+    r"Eq2 (switching to day mode|wait_count active) exp=-?\d+ iridix=-?\d+",
+    r"Eq3 (switching to day mode|wait_count active) wb=-?\d+ iridix=-?\d+",
+    r"ERROR: readIspInfo: [a-z].*",
+    r"Unable to read isp_info",
+    r"nightmode\.sh: (day|night)",
+    r"S50lumenflip: (lumenflip ended with status \d+; starting it again in \d+ s"
+    r"|lumenflip ended at once with status \d+"
+    r"|the log reader ended with status \d+; starting another"
+    r"|the day command failed: .+)",
+)]
+MODE_SCRIPT_LINE = re.compile(r"nightmode\.sh: (day|night)")
+SWITCH_LINE = re.compile(r"Night Mode (Enabled|Disabled)")
 
-def judge_common(console, status):
+
+def log_lines(console):
+    """lumenflip's lines of the system log, as the scenario printed them."""
+    return [re.sub(SYSLOG_TAG, "", line) for line in console.lines if re.match(SYSLOG_TAG, line)]
+
+
+def judge_log(console):
+    """Whole lines, and each switch's line before its mode command's output.
+    The mode script also runs as the init script's day command, with no
+    switch line before it."""
+    c = console
+    lines = log_lines(c)
+    broken = [line for line in lines if not any(p.fullmatch(line) for p in LOG_LINES)]
+    c.check(lines and not broken, "every lumenflip line of the system log is whole",
+            "no lumenflip line" if not lines else "; ".join(map(repr, broken[:5])))
+    faults = []
+    switches = 0
+    pending = None  # the mode of a switch line not yet followed by its command
+    for number, line in enumerate(lines):
+        switch = SWITCH_LINE.fullmatch(line)
+        script = MODE_SCRIPT_LINE.fullmatch(line)
+        if switch:
+            if pending:
+                faults.append("line %d: a switch before the last one's command ran" % number)
+            pending = "night" if switch.group(1) == "Enabled" else "day"
+            switches += 1
+        elif script:
+            if pending and pending != script.group(1):
+                faults.append("line %d: %r after the switch to %s" % (number, line, pending))
+            elif not pending and script.group(1) == "night":
+                faults.append("line %d: %r with no switch to night before it" % (number, line))
+            pending = None
+    c.check(switches and not faults, "each switch's line comes before its mode command's output",
+            "no switch" if not switches else "; ".join(faults[:5]))
+
+
+def judge_common(console, status, method):
     c = console
     c.check(c.find(r"Linux version \S+") is not None, "kernel banner")
-    c.check(c.find(r"^rcS: /etc/init\.d/S50lumenflip start returned 0$") is not None,
-            "the init script started lumenflip from rcS")
+    started = c.find(r"^rcS: /etc/init\.d/S50lumenflip start returned 0$")
+    c.check(started is not None, "the init script started lumenflip from rcS")
+    c.in_order("the init script said what it started",
+               [r"^Starting lumenflip$", r"^  method:  " + method,
+                r"^  night:   /system/sdcard/scripts/nightmode\.sh on$",
+                r"^  day:     /system/sdcard/scripts/nightmode\.sh off$",
+                r"^  output:  the system log$"], end=started)
+    complaints = [line for line in c.lines[:started] if line.startswith("S50lumenflip: ")]
+    c.check(not complaints, "the init script found nothing amiss", "; ".join(complaints))
     killed_at = c.find(r"^camera: killing lumenflip")
     if not c.check(killed_at is not None, "the scenario reached its end"):
         killed_at = len(c.lines)
@@ -135,22 +208,36 @@ def judge_common(console, status):
     c.check(c.find(r"^camera: status after stop returned 3$") is not None, "status said not running after stop")
     c.check(status == 0 and c.find(r"reboot: Power down") is not None, "clean power-off",
             "qemu was killed at the time limit" if status is None else "qemu exit status %s" % status)
+    judge_log(c)
     return killed_at
 
 
 def judge_light_sensor(console, status):
     c = console
-    end = judge_common(c, status)
+    end = judge_common(c, status, r"light sensor /dev/jz_adc_aux_0$")
     c.check(c.find(r"^camera: light curve played$") is not None, "the light curve was played to the end")
-    # The supervisor may switch to day at start: dusk is the first night after it.
+    c.in_order("the light was set to the same level while in day, and while in night",
+               [r"^camera: light day$", r"^camera: light day$", r"^camera: in night$",
+                r"^camera: light night$", r"^camera: in day$"])
+    # The supervisor switches to day at start: dusk is the first night after it.
+    dusk = c.find(r"^camera: light 60$")
     c.in_order("the camera went to night at dusk and back to day at dawn",
-               [r"^IR cut filter out$", NIGHT, r"^IR cut filter in$", DAY], end=end)
+               [r"^IR cut filter out$", NIGHT, r"^IR cut filter in$", DAY], start=dusk or 0, end=end)
     c.check(c.find(r"^camera: mode day$") is not None, "the camera ended the curve in day")
+    errors = [line for line in log_lines(c) if "ERROR:" in line]
+    c.check(not errors, "no ERROR from lumenflip while the light changed", "; ".join(errors[:3]))
+    c.in_order("the daemon's samples and switches reached syslog",
+               [SYSLOG_TAG + r"Window \(3\) Avg: ", SYSLOG_TAG + r"Night Mode Enabled$",
+                SYSLOG_TAG + r"nightmode\.sh: night$", SYSLOG_TAG + r"Night Mode Disabled$",
+                SYSLOG_TAG + r"nightmode\.sh: day$"])
 
 
 def judge_software(console, status):
     c = console
-    end = judge_common(c, status)
+    end = judge_common(c, status, r"image statistics \(-S\)$")
+    c.check(c.find(r'^           its settings: its first lines in the system log at each start '
+                   r'\("Starting software method using"\)$') is not None,
+            "the init script said where the settings are")
     dark = c.find(r"^isp: step 2: ")
     light = c.find(r"^isp: step 3: ")
     c.check(dark is not None and light is not None, "the ISP trace was played")
@@ -160,10 +247,16 @@ def judge_software(console, status):
         c.in_order("day at start before the trace", [DAY], end=dark)
         c.in_order("Eq1 switched to night on the high exposure", [NIGHT], start=dark, end=light)
         c.in_order("Eq2 switched back to day on the low exposure", [DAY], start=light, end=end)
-    # Standard output reaches the log in blocks: the Eq2 counting fills one.
-    c.in_order("the daemon's progress reached syslog: Eq1, then Eq2 counting",
-               [SYSLOG_TAG + r"Switching to night new exp=1500000$",
-                SYSLOG_TAG + r"Eq2 wait_count active exp=600000 iridix=12$"])
+    # Standard output goes out before each mode command, so the log holds
+    # each decision before the command it led to.
+    c.in_order("the daemon's progress reached syslog, each step before its command",
+               [SYSLOG_TAG + r"Starting software method using $", SYSLOG_TAG + r"sec_wait = 2$",
+                SYSLOG_TAG + r"Night Mode Disabled$", SYSLOG_TAG + r"nightmode\.sh: day$",
+                SYSLOG_TAG + r"Switching to night new exp=1500000$", SYSLOG_TAG + r"Night Mode Enabled$",
+                SYSLOG_TAG + r"nightmode\.sh: night$",
+                SYSLOG_TAG + r"Eq2 wait_count active exp=600000 iridix=12$",
+                SYSLOG_TAG + r"Eq2 switching to day mode exp=600000 iridix=12$",
+                SYSLOG_TAG + r"Night Mode Disabled$", SYSLOG_TAG + r"nightmode\.sh: day$"])
 
 
 JUDGES = {"light_sensor": judge_light_sensor, "software": judge_software}

@@ -12,6 +12,9 @@
 //   lift N FILE  from here on, N is added to each conversion while the last
 //                line of FILE is "on": a camera whose night mode lights the
 //                scene, FILE being where its mode script records each call
+//   level FILE   for ever, each conversion is the number in FILE when the
+//                reader opens the device (the last one read while FILE holds
+//                none): a light that changes with the device always there
 //   # ...        a comment; blank lines are skipped
 //
 // With --hold, once the script is done it waits for the reader's next
@@ -40,6 +43,7 @@ const char* fifo_path;
 char next_path[4096];  // where the next FIFO is made before it moves into place
 uint32_t lift = 0;
 char state_path[4096];
+char level_path[4096];  // with a "level" line: where each conversion comes from
 int watchdog_fd = -1;  // the write end of the pipe to the watchdog, below
 
 [[noreturn]] void die(const char* what) {
@@ -82,9 +86,22 @@ bool nightByState() {
   return got >= 3 && memcmp(tail + got - 3, "on\n", 3) == 0 && (got == 3 || tail[got - 4] == '\n');
 }
 
+// The number in level_path, or the last one read when it holds none, as
+// while it is being written.
+uint32_t currentLevel() {
+  static uint32_t last = 0;
+  FILE* file = fopen(level_path, "r");
+  if (!file) return last;
+  unsigned long long value;
+  if (fscanf(file, "%llu", &value) == 1 && value <= UINT32_MAX) last = static_cast<uint32_t>(value);
+  fclose(file);
+  return last;
+}
+
 void serve(uint32_t value, size_t bytes) {
   const int fd = openForReader();
   replaceFifo();
+  if (level_path[0]) value = currentLevel();
   if (lift > 0 && nightByState()) value = value > UINT32_MAX - lift ? UINT32_MAX : value + lift;
   if (write(fd, &value, bytes) != static_cast<ssize_t>(bytes) && errno != EPIPE) die("write");
   close(fd);
@@ -208,6 +225,12 @@ int main(int argc, char* argv[]) {
     } else if (strcmp(word, "lift") == 0) {
       if (sscanf(line, " lift %llu %4095s", &a, state_path) != 2 || a > UINT32_MAX) badLine(number, line);
       lift = static_cast<uint32_t>(a);
+    } else if (strcmp(word, "level") == 0) {
+      if (sscanf(line, " level %4095s", level_path) != 1) badLine(number, line);
+      for (;;) {
+        serve(0, next_bytes);
+        next_bytes = 4;
+      }
     } else if (strcmp(word, "gone") == 0) {
       if (sscanf(line, " gone %lf", &seconds) != 1) badLine(number, line);
       removeFifo();

@@ -5,6 +5,7 @@ with the ISP's file in place and leaves the host's /proc alone."""
 import contextlib
 import io
 import os
+import struct
 import subprocess
 import sys
 import time
@@ -66,6 +67,37 @@ class FakeAdcEnds(DaemonTest):
                 self.assertEqual(held.communicate(timeout=10)[0], "0\n")  # the end of the device
                 self.assertTrue(wait_gone(adc.path), "%s is still there" % adc.path)
                 self.assertEqual(read_once(adc.path), "No such file or directory")
+
+
+class FakeAdcLevel(DaemonTest):
+    def read(self, path):
+        with open(path, "rb") as f:
+            return struct.unpack("=I", f.read(4))[0]
+
+    def test_each_conversion_reads_the_level_and_the_device_stays(self):
+        level = os.path.join(self.dir, "level")
+        with open(level, "w") as f:
+            f.write("30\n")
+        adc = self.fake_adc(["level " + level])
+        changes = {
+            3: "55\n",
+            6: "4294967295\n",
+            9: "",  # being written: the last level stays
+            12: "4294967296\n",  # out of range: the same
+            15: "7 and more\n",
+            18: None,  # gone: the same
+        }
+        values = []
+        for k in range(21):
+            if k in changes:
+                if changes[k] is None:
+                    os.remove(level)
+                else:
+                    with open(level, "w") as f:
+                        f.write(changes[k])
+            self.assertTrue(os.path.exists(adc.path), "the device went away at conversion %d" % k)
+            values.append(self.read(adc.path))
+        self.assertEqual(values, [30] * 3 + [55] * 3 + [4294967295] * 9 + [7] * 6)
 
 
 def private_proc(*args, **kwargs):
