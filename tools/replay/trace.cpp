@@ -25,6 +25,9 @@ const char kSoftwareStart[] = "Starting software method using";
 const char kRestarted[] = "lumenflip ended with status ";
 
 const double kDay = 86400.0;
+// Far beyond any sensor's reading and any recording's seconds, and small
+// enough that their sums and steps stay finite.
+const double kLargest = 1e15;
 
 struct Line {
   int number;
@@ -171,13 +174,13 @@ bool isCurrentValue(const std::string& text) { return startsWith(text, kCurrentV
 
 // The light-sensor sample of a line: 1 and *value, with *cut when it came
 // after the rest of another line; 0 when the line holds none; -1 when a
-// line starting "Current value:" holds no number.
+// line starting "Current value:" holds no number, -2 one out of range.
 int findCurrentValue(const std::string& text, double* value, bool* cut) {
   const size_t at = text.rfind(kCurrentValue);
   if (at == std::string::npos) return 0;
   if (parseReal(text.substr(at + strlen(kCurrentValue)), value)) {
     *cut = at > 0;
-    return 1;
+    return fabs(*value) > kLargest ? -2 : 1;
   }
   return isCurrentValue(text) ? -1 : 0;
 }
@@ -247,7 +250,7 @@ class Reader {
         continue;
       }
       if (text == kNightEnabled || text == kNightDisabled) {
-        events.push_back(Event{text == kNightEnabled ? Event::kNight : Event::kDay, 0});
+        events.push_back(Event{text == kNightEnabled ? Event::kToNight : Event::kToDay, 0});
         ++trace_->skipped;
         continue;
       }
@@ -269,6 +272,9 @@ class Reader {
           ++trace_->skipped;
           continue;
         }
+        if (found == -2)
+          return fail(line.number, "out of range after \"Current value:\" (samples lie within +-1e15): " +
+                                       quoted(line.text));
         if (found < 0) {
           // Cut short where a daemon was stopped, or an error: the
           // samples after it tell.
@@ -301,7 +307,7 @@ class Reader {
     size_t next_restart = 0;
     for (const Event& event : events) {
       if (event.kind != Event::kSample) {
-        night = event.kind == Event::kNight;
+        night = event.kind == Event::kToNight;
         continue;
       }
       if (next_restart < trace_->restarts.size() && trace_->restarts[next_restart] == event.sample) {
@@ -402,6 +408,8 @@ class Reader {
         bool clock;
         if (!parseTime(fields[0], &seconds, &clock))
           return fail(line.number, "column 1: '" + quoted(fields[0]) + "' is not a time (seconds, or H:MM:SS)");
+        if (fabs(seconds) > kLargest)
+          return fail(line.number, "column 1: '" + quoted(fields[0]) + "' is out of range (times lie within +-1e15 s)");
         if (!addTime(line.number, trim(fields[0]), seconds, clock)) return false;
         column = 1;
       }
@@ -410,6 +418,9 @@ class Reader {
         if (!parseReal(fields[column], &value))
           return fail(line.number, "column " + std::to_string(column + 1) + ": '" + quoted(fields[column]) +
                                        "' is not a number");
+        if (fabs(value) > kLargest)
+          return fail(line.number, "column " + std::to_string(column + 1) + ": '" + quoted(fields[column]) +
+                                       "' is out of range (samples lie within +-1e15)");
         trace_->values.push_back(value);
       } else {
         int32_t values[3];
@@ -428,7 +439,7 @@ class Reader {
 
  private:
   struct Event {
-    enum Kind { kSample, kNight, kDay };
+    enum Kind { kSample, kToNight, kToDay };
     Kind kind;
     size_t sample;
   };

@@ -127,6 +127,11 @@ class Traces(ReplayTest):
             "50\nnan\n": ":2: column 1: 'nan' is not a number",
             "Current value: 50.00\nCurrent value: 5x\n": ":2: not a number after \"Current value:\"",
             "(1, 2, 3)\n(1, 2, 99999999999)\n": ":2: a value does not fit in 32 bits",
+            # Beyond any sensor: a lift between such samples would not be finite.
+            "Current value: 1e308\nNight Mode Enabled\nCurrent value: -1e308\n": ":1: out of range after \"Current "
+                                                                                "value:\" (samples lie within +-1e15)",
+            "0,50\n10,-2e15\n": ":2: column 2: '-2e15' is out of range (samples lie within +-1e15)",
+            "0,50\n1e16,50\n": ":2: column 1: '1e16' is out of range (times lie within +-1e15 s)",
         }
         for text, message in cases.items():
             with self.subTest(text=text):
