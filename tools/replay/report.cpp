@@ -181,8 +181,9 @@ void printRestarts(FILE* out, const Trace& trace) {
     }
     list += (i == 0 ? "" : ", ") + when(trace, trace.restarts[i]);
   }
-  fprintf(out, "Restarts: %zu, at %s: a new daemon began in day with an empty window, and so does the replay\n",
-          trace.restarts.size(), list.c_str());
+  fprintf(out, "Restarts: %zu, at %s: a new daemon began in day, with %s, and so does the replay\n",
+          trace.restarts.size(), list.c_str(),
+          trace.method == Method::kLightSensor ? "an empty window" : "the day command and a settle period");
 }
 
 }  // namespace

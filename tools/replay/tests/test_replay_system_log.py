@@ -71,6 +71,30 @@ class Forms(ReplayTest):
                 for sample, time, _, _ in switches(out):
                     self.assertEqual(time, (START + (sample - 1) * STEP).strftime("%H:%M:%S"))
 
+    def test_the_software_methods_output_and_its_start_again(self):
+        # Night halves the exposure at each switch; then a new daemon,
+        # which starts by printing its settings and going to day.
+        lines = ["(1300000, 10, 5000)", "Night Mode Enabled", "MODE on", "(650000, 10, 5000)", "(660000, 10, 5000)",
+                 "Night Mode Disabled", "MODE off", "(1310000, 10, 5000)", "Night Mode Enabled", "MODE on",
+                 "(640000, 10, 5000)"]
+        again = ["S50lumenflip: lumenflip ended with status 137; starting it again in 3 s", "MODE off",
+                 "Starting software method using ", "jitter_percent = 3", "sec_wait = 3", "Night Mode Disabled",
+                 "MODE off", "(1300000, 10, 5000)", "jitter active"]
+        entries = [(START + k * STEP, line) for k, line in enumerate(lines + again)]
+        plain, _ = self.replay(["-S", self.trace("".join(l + "\n" for l in lines), "plain.log")])
+        out, _ = self.replay(["-S", self.trace(busybox_log(entries[:len(lines)]), "messages")])
+        self.assertIn("(system log, lumenflip -S -v -v output): 5 software-method samples", field(out, "Trace"))
+        self.assertEqual(field(out, "Feedback"), field(plain, "Feedback"))
+        self.assertEqual(field(out, "Feedback"), "night mode multiplies the exposure by 0.50 (from 3 switches)")
+        # The new daemon's sample was taken in day: no fourth switch to
+        # measure, and the replay starts again there.
+        out, _ = self.replay(["-S", self.trace(busybox_log(entries), "messages")])
+        self.assertEqual(field(out, "Feedback"), "night mode multiplies the exposure by 0.50 (from 4 switches)")
+        self.assertEqual(field(out, "Restarts"), "1, at sample 6 (17:03:00): a new daemon began in day, with the day "
+                                                 "command and a settle period, and so does the replay")
+        self.assertEqual(switches(out)[-1][::2], (6, "day"))
+        self.assertTrue(switches(out)[-1][3].startswith("a new daemon"))
+
     def test_other_programs_are_skipped_and_counted(self):
         lines, plain = self.reference()
         entries = stamped(lines)
