@@ -17,6 +17,7 @@
 
 #include <string>
 
+#include "capture.h"
 #include "control.h"
 #include "replay.h"
 
@@ -62,17 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   for (bool software : {false, true}) {
     replay::Trace trace;
-    char* message = nullptr;
-    size_t length = 0;
-    FILE* capture = open_memstream(&message, &length);
-    if (!capture) abort();
-    FILE* const saved = stderr;
-    stderr = capture;
-    const bool read = replay::readTraceText(text, "fuzz", software, &trace);
-    stderr = saved;
-    fclose(capture);
-    const std::string said(message, length);
-    free(message);
+    bool read = false;
+    const std::string said = captureStderr([&] { read = replay::readTraceText(text, "fuzz", software, &trace); });
     if (!read) {
       checkRefusal(said);
       continue;
