@@ -2,7 +2,8 @@
 # outside. Test PREFIX.NAME runs `python3 -m unittest -v MODULE_PREFIXNAME`
 # in DIRECTORY, with the daemon, the simulated ADC and, in a cross build,
 # the emulator in its environment, and on PYTHONPATH the simulated camera
-# (sim/simcam.py) and the daemon runner (tests/e2e/harness.py): the one
+# (sim/simcam.py), the daemon runner (tests/e2e/harness.py) and the camera's
+# boot under busybox for the init script (tests/init/camera.py): the one
 # place test modules find each other. Exit status 77 means the machine cannot
 # run it (no root for a private /proc, a missing tool): CTest counts that
 # as skipped.
@@ -19,7 +20,7 @@ function(lumenflip_python_tests)
     "FAKE_ADC=$<TARGET_FILE:fake_adc>"
     "LUMENFLIP_EMULATOR=${emulator}"
     "PYTHONDONTWRITEBYTECODE=1"
-    "PYTHONPATH=${PROJECT_SOURCE_DIR}/sim:${PROJECT_SOURCE_DIR}/tests/e2e"
+    "PYTHONPATH=${PROJECT_SOURCE_DIR}/sim:${PROJECT_SOURCE_DIR}/tests/e2e:${PROJECT_SOURCE_DIR}/tests/init"
     ${arg_ENVIRONMENT})
   foreach(name IN LISTS arg_NAMES)
     add_test(NAME ${arg_PREFIX}.${name}

@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture.h"
 #include "software.h"
 
 namespace {
@@ -114,17 +115,8 @@ Outcome runReader(const std::string& content, const std::vector<size_t>& sizes) 
   std::thread writer(writePieces, fds[1], std::cref(content), std::cref(sizes), std::cref(reader_done));
 
   Outcome out;
-  char* text = nullptr;
-  size_t length = 0;
-  FILE* capture = open_memstream(&text, &length);
-  if (!capture) abort();
-  FILE* const saved = stderr;
-  stderr = capture;
-  out.result = readIspInfoFile(path.c_str(), &out.values[0], &out.values[1], &out.values[2]);
-  stderr = saved;
-  fclose(capture);
-  out.message.assign(text, length);
-  free(text);
+  out.message =
+      captureStderr([&] { out.result = readIspInfoFile(path.c_str(), &out.values[0], &out.values[1], &out.values[2]); });
 
   reader_done = true;
   close(fds[0]);  // a writer still blocked now gets EPIPE

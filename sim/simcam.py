@@ -22,9 +22,11 @@ Devices and commands:
       starts a daemon in a session of its own with its standard output (and
       standard error, when stderr is None) on a pseudo-terminal, so that it
       is line-buffered; returns (process, terminal to read).
-  ModeScript(directory, name="nightmode.sh", status=0)
+  ModeScript(directory, name="nightmode.sh", status=0, pause_at=None)
       a mode command that prints "MODE <args>", records its arguments and
       exits with status. .path; .calls() lists the arguments of each call.
+      With pause_at, its call of that number (from 1) waits, once recorded,
+      until .release(); .paused() says whether it has come to that.
 
 The daemon's output with -S -v -v:
   TRIPLE        matches the raw "(exposure, iridix, wb)" line of each read
@@ -171,17 +173,35 @@ MODE_SCRIPT = """#!/bin/sh
 # Records each call and says so on standard output, like a camera's script.
 printf '%s\\n' "$*" >> "{log}"
 echo "MODE $*"
-exit {status}
+{pause}exit {status}
+"""
+
+MODE_PAUSE = """if [ $(wc -l < "{log}") -eq {call} ]; then
+    : > "{paused}"
+    while [ -e "{hold}" ]; do sleep 0.05; done
+fi
 """
 
 
 class ModeScript:
-    def __init__(self, directory, name="nightmode.sh", status=0):
+    def __init__(self, directory, name="nightmode.sh", status=0, pause_at=None):
         self.path = os.path.join(directory, name)
         self.log = self.path + ".log"
+        self.hold, self.waiting = self.path + ".hold", self.path + ".paused"
+        pause = ""
+        if pause_at is not None:
+            pause = MODE_PAUSE.format(log=self.log, call=int(pause_at), paused=self.waiting, hold=self.hold)
+            open(self.hold, "w").close()
         with open(self.path, "w") as f:
-            f.write(MODE_SCRIPT.format(log=self.log, status=status))
+            f.write(MODE_SCRIPT.format(log=self.log, status=status, pause=pause))
         os.chmod(self.path, 0o755)
+
+    def paused(self):
+        return os.path.exists(self.waiting)
+
+    def release(self):
+        if os.path.exists(self.hold):
+            os.remove(self.hold)
 
     def calls(self):
         try:

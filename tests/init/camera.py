@@ -9,7 +9,10 @@ Busybox's logger and syslogd use the fixed path /dev/log, so a busybox
 syslogd and every command of a test run in a mount namespace of their own
 (root only) whose /dev is a tmpfs with links to the host's device nodes:
 the host's /dev is left as it was. The processes of that namespace are the
-ones the script started.
+ones the script started. syslogd writes the file `messages`, or, as many
+cameras run it, keeps the log in a shared-memory ring buffer that logread
+prints (-C; then in an IPC namespace of its own too, since the buffer's key
+is fixed), with or without its host and facility fields (-S).
 
 Environment: LUMENFLIP, the daemon (set by CTest); LUMENFLIP_INIT_SCRIPT,
 optionally another init script to test in place of docs/examples/lumenflip.init.
@@ -44,7 +47,8 @@ mkdir "$1/host-dev"
 mount --rbind /dev "$1/host-dev"
 mount -t tmpfs -o mode=0755 camera-dev /dev
 for node in "$1"/host-dev/*; do ln -s "$node" /dev/; done
-exec "$2" syslogd -n -O "$1/messages"
+shift
+exec "$@"
 """
 
 Result = collections.namedtuple("Result", "status out err")
@@ -67,9 +71,11 @@ def require(label):
 class Camera:
     """The folder `root` as a camera: bin/ with busybox, S50lumenflip, run/
     for the pid file, the light sensor `adc`, the mode script `mode`, and
-    syslogd writing `messages`. `settings` are the script's environment."""
+    syslogd writing `messages`, or with log_buffer_kb keeping a ring buffer
+    of that size for logread; small_log drops the host and facility from
+    each line. `settings` are the script's environment."""
 
-    def __init__(self, root):
+    def __init__(self, root, log_buffer_kb=None, small_log=False):
         self.root = root
         self.bin = os.path.join(root, "bin")
         os.mkdir(self.bin)
@@ -90,11 +96,15 @@ class Camera:
             "LUMENFLIP_DEFAULTS": os.path.join(root, "default"),
         }
 
+        self.log_buffer_kb = log_buffer_kb
+        syslogd = [BUSYBOX, "syslogd", "-n"] + (["-S"] if small_log else [])
+        syslogd += ["-C%d" % log_buffer_kb] if log_buffer_kb else ["-O", os.path.join(root, "messages")]
+        self.namespaces = ["-m"] + (["-i"] if log_buffer_kb else [])
         with open(os.path.join(root, "syslogd.err"), "w") as err:
             self.syslogd = subprocess.Popen(
-                [UNSHARE, "-m", "--propagation", "private", "/bin/sh", "-c", PRIVATE_DEV,
-                 "private-dev", root, BUSYBOX], stdin=subprocess.DEVNULL,
-                stdout=subprocess.DEVNULL, stderr=err)
+                [UNSHARE] + self.namespaces + ["--propagation", "private", "/bin/sh", "-c", PRIVATE_DEV,
+                                               "private-dev", root] + syslogd,
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
         deadline = time.monotonic() + 15
         while not os.path.exists("/proc/%d/root/dev/log" % self.syslogd.pid):
             if self.syslogd.poll() is not None or time.monotonic() > deadline:
@@ -116,7 +126,11 @@ class Camera:
         else:
             loop = 'for command; do busybox sh "$0" "$command"; echo "status $?"; done'
             script = ["busybox", "sh", "-c", loop, self.script] + commands
-        return [NSENTER, "-t", str(self.syslogd.pid), "-m"] + script, env
+        return self.inside(script), env
+
+    def inside(self, command):
+        """COMMAND run in the camera's namespaces."""
+        return [NSENTER, "-t", str(self.syslogd.pid)] + self.namespaces + list(command)
 
     def run(self, command, timeout=60, **settings):
         """Runs the script with `command`; a setting of None is unset."""
@@ -196,14 +210,21 @@ class Camera:
         return [p for p in self.processes() if p.args and os.path.basename(p.args[0]) == program
                 and tuple(p.args[1:1 + len(args)]) == args]
 
-    def messages(self):
-        """What reached the system log under the tag lumenflip, line by line."""
+    def system_log(self):
+        """The whole system log as text: the file, or what logread prints."""
+        if self.log_buffer_kb:
+            return subprocess.run(self.inside([BUSYBOX, "logread"]), stdin=subprocess.DEVNULL,
+                                  capture_output=True, check=True, timeout=30).stdout.decode(errors="replace")
         try:
             with open(os.path.join(self.root, "messages"), errors="replace") as f:
-                return [line.split(" lumenflip: ", 1)[1].rstrip("\n") for line in f
-                        if " lumenflip: " in line]
+                return f.read()
         except FileNotFoundError:
-            return []
+            return ""
+
+    def messages(self):
+        """What reached the system log under the tag lumenflip, line by line."""
+        return [line.split(" lumenflip: ", 1)[1] for line in self.system_log().splitlines()
+                if " lumenflip: " in line]
 
     def light(self, value):
         """Changes the light sensor's value at once for every later open."""
@@ -233,12 +254,15 @@ class Camera:
 
 
 class InitTest(unittest.TestCase):
-    """Gives each test a camera of its own and ends whatever it left."""
+    """Gives each test a camera of its own, made with camera_options, and
+    ends whatever it left."""
+
+    camera_options = {}
 
     def setUp(self):
         tmp = tempfile.TemporaryDirectory(prefix="lumenflip-init-")
         self.addCleanup(tmp.cleanup)
-        self.camera = Camera(tmp.name)
+        self.camera = Camera(tmp.name, **self.camera_options)
         self.addCleanup(self.camera.close)
 
     def start(self, **settings):

@@ -43,14 +43,30 @@ IspInfo ispSample(const Trace& trace, const Feedback& feedback, size_t i) {
   return sample;
 }
 
-void replayLightSensor(const Trace& trace, const Feedback& feedback, Outcome* outcome, bool detail) {
+// Where the recording shows a new daemon, the replay's begins there too:
+// in day, with the day command (a switch when it was night) and the
+// method's start. Returns false when the method cannot start.
+bool restart(const Trace& trace, size_t i, size_t* next, Outcome* outcome) {
+  if (*next >= trace.restarts.size() || trace.restarts[*next] != i) return true;
+  ++*next;
+  if (night_mode) outcome->switches.push_back(Switch{i, false, Rule::kRestart, NAN, 0});
+  night_mode = false;
+  mode_switch_wait = 0;
+  if (trace.method == Method::kLightSensor) return openSampleWindow() == 0;
+  startSoftwareMethod();
+  return true;
+}
+
+bool replayLightSensor(const Trace& trace, const Feedback& feedback, Outcome* outcome, bool detail) {
   const size_t n = trace.size();
   const bool model = feedback.active();
   if (detail) {
     outcome->means.assign(n, NAN);
     outcome->values.reserve(n);
   }
+  size_t next_restart = 0;
   for (size_t i = 0; i < n; ++i) {
+    if (!restart(trace, i, &next_restart, outcome)) return false;
     const double sample = model ? lightSample(trace, feedback, i) : trace.values[i];
     switched = 0;
     const bool decided = addSample(sample);
@@ -65,6 +81,7 @@ void replayLightSensor(const Trace& trace, const Feedback& feedback, Outcome* ou
       outcome->night.push_back(night_mode);
     }
   }
+  return true;
 }
 
 void replaySoftware(const Trace& trace, const Feedback& feedback, Outcome* outcome, bool detail) {
@@ -76,7 +93,11 @@ void replaySoftware(const Trace& trace, const Feedback& feedback, Outcome* outco
   SoftwareState state = {0, 0, 0, {0, 0, 0}};
   outcome->first_decision = 0;
   if (detail) outcome->isp.reserve(n);
+  size_t next_restart = 0;
   for (size_t i = 0; i < n; ++i) {
+    const size_t restarts = next_restart;
+    restart(trace, i, &next_restart, outcome);
+    if (next_restart != restarts) state = SoftwareState{0, 0, 0, {0, 0, 0}};
     state.sample = model ? ispSample(trace, feedback, i) : trace.isp[i];
     switched = 0;
     judgeSample(&state, 3);  // every sample in a trace was a whole read
@@ -107,8 +128,7 @@ bool replayTrace(const Trace& trace, const Feedback& feedback, Outcome* outcome,
   *outcome = Outcome();
   outcome->first_decision = trace.size();
   if (trace.method == Method::kLightSensor) {
-    if (openSampleWindow() != 0) return false;
-    replayLightSensor(trace, feedback, outcome, detail);
+    if (openSampleWindow() != 0 || !replayLightSensor(trace, feedback, outcome, detail)) return false;
   } else {
     replaySoftware(trace, feedback, outcome, detail);
   }

@@ -33,6 +33,28 @@ struct Trace {
   std::string header;        // a CSV's header line
   int skipped = 0;           // lines that are neither samples, header nor blank
   int cut_short_line = 0;    // the last line, when the recording stops inside it
+  // Lines that a daemon ended while writing, the next writer's text run on
+  // into them: how many, and the first.
+  int cut_inside = 0;
+  int cut_inside_line = 0;
+  // Samples at which a new daemon began (the init script's supervisor
+  // started it again, or it was stopped and started): it starts in day with
+  // an empty window, and so does the replay there. Ascending, never 0.
+  std::vector<size_t> restarts;
+
+  // A system log (syslogd's file or logread): the lines of other programs,
+  // the stamps of the first and last sample as written, how often the
+  // clock went back (and the first such line), and how many samples shared
+  // their stamp with later ones, the daemon's output reaching the log in
+  // blocks, and were given earlier times, and how far apart.
+  bool system_log = false;
+  int other_programs = 0;
+  std::string first_stamp;
+  std::string last_stamp;
+  int clock_back = 0;
+  int clock_back_line = 0;
+  size_t spread = 0;
+  double spread_spacing = 0.0;
 
   size_t size() const { return method == Method::kLightSensor ? values.size() : isp.size(); }
 };
@@ -40,6 +62,47 @@ struct Trace {
 // Reads a trace. `wanted_software` is whether -S was given. On failure it
 // writes "<name>:<line>: ..." (or "<name>: ...") to stderr and returns false.
 bool readTrace(FILE* in, const std::string& name, bool wanted_software, Trace* trace);
+// The same from text in memory.
+bool readTraceText(const std::string& text, const std::string& name, bool wanted_software, Trace* trace);
+
+// One line of a system log as syslogd writes it and logread prints it:
+// "Mmm dd HH:MM:SS[.fff] [host] [facility.level] tag[[pid]]: message".
+struct LogLine {
+  int month = 0;        // 0 to 11
+  int day = 0;          // 1 to 31
+  double seconds = 0;   // since midnight
+  std::string stamp;    // "Dec 8 15:26:17", single-spaced
+  std::string tag;      // without the pid; empty when there is none
+  std::string message;  // after "tag: ", or all after the stamp
+};
+// Whether the text starts with a time stamp; fills *line when it does.
+bool parseLogLine(const std::string& text, LogLine* line);
+
+// Turns the stamps of a log, in order, into seconds that only go forward:
+// past midnight, into the new year (a date back by more than half a year),
+// across the end of February of a year with or without Feb 29. A clock set
+// back holds still for the step, and says so.
+class LogClock {
+ public:
+  double seconds(const LogLine& line, bool* went_back);
+
+ private:
+  bool started_ = false;
+  int days_ = 0;         // added to the day of the year
+  double shift_ = 0.0;   // the clock's steps back, taken out
+  double last_ = 0.0;
+  int last_day_ = 0;
+};
+
+// A daemon's output reaches the log in blocks, so samples share the stamp
+// of the block that brought them. Gives each the time of its stamp, less
+// the usual time between samples for each later one in its block, unless
+// that is below the stamps' second. *moved: how many moved by a second or
+// more; *spacing: that usual time.
+void spreadTimes(const std::vector<double>& stamps, std::vector<double>* times, size_t* moved, double* spacing);
+
+// "HH:MM:SS" of seconds since a midnight.
+std::string clockText(double seconds);
 
 // Gives a recording of the daemon's output, which has no times, one sample
 // every `delay` seconds from 0:00:00.
@@ -72,7 +135,7 @@ std::string flappingWarning(Method method, const Feedback& feedback);
 // an end of its range, or has gaps in its times. One line each.
 std::vector<std::string> sensorProblems(const Trace& trace);
 
-enum class Rule { kWindow, kEq1, kEq2, kEq3 };
+enum class Rule { kWindow, kEq1, kEq2, kEq3, kRestart };
 
 struct Switch {
   size_t sample;  // 0-based index into the trace

@@ -96,6 +96,9 @@ std::string decidedBy(const Outcome& outcome, const Switch& change) {
                settings.eq3_user_wb, s.iridix, settings.eq3_user_iridix, change.count, settings.eq3_count,
                s.exposure);
       break;
+    case Rule::kRestart:
+      snprintf(text, sizeof text, "a new daemon, in day (the init script runs the day command first)");
+      break;
   }
   return text;
 }
@@ -154,6 +157,35 @@ void printFeedback(FILE* out, const Trace& trace, const Feedback& feedback) {
   }
 }
 
+// Where a system log's times come from, when they are not its stamps.
+void printTimes(FILE* out, const Trace& trace) {
+  if (trace.clock_back > 0)
+    fprintf(out,
+            "Times:    the clock went back %d time%s (first at line %d): the times after stand still over each "
+            "step\n",
+            trace.clock_back, trace.clock_back == 1 ? "" : "s", trace.clock_back_line);
+  if (trace.spread > 0)
+    fprintf(out,
+            "Times:    %zu samples reached the log in blocks, sharing the stamp of the last in each: "
+            "put before it, %s apart\n",
+            trace.spread, duration(trace.spread_spacing).c_str());
+}
+
+void printRestarts(FILE* out, const Trace& trace) {
+  if (trace.restarts.empty()) return;
+  std::string list;
+  for (size_t i = 0; i < trace.restarts.size(); ++i) {
+    if (i == 5) {
+      list += ", ...";
+      break;
+    }
+    list += (i == 0 ? "" : ", ") + when(trace, trace.restarts[i]);
+  }
+  fprintf(out, "Restarts: %zu, at %s: a new daemon began in day, with %s, and so does the replay\n",
+          trace.restarts.size(), list.c_str(),
+          trace.method == Method::kLightSensor ? "an empty window" : "the day command and a settle period");
+}
+
 }  // namespace
 
 void printHeader(FILE* out, const Trace& trace, const Feedback& feedback, const Outcome& outcome) {
@@ -161,13 +193,23 @@ void printHeader(FILE* out, const Trace& trace, const Feedback& feedback, const 
   const size_t n = trace.size();
   fprintf(out, "Trace:    %s (%s): %zu %s sample%s", printable(trace.name).c_str(), trace.format.c_str(), n,
           light ? "light-sensor" : "software-method", n == 1 ? "" : "s");
-  if (trace.has_times)
+  if (trace.system_log)
+    fprintf(out, ", %s to %s", trace.first_stamp.c_str(), trace.last_stamp.c_str());
+  else if (trace.has_times)
     fprintf(out, ", %s to %s", trace.time_texts.front().c_str(), trace.time_texts.back().c_str());
   if (!trace.header.empty()) fprintf(out, "; header \"%s\"", printable(trace.header).c_str());
   if (trace.skipped > 0) fprintf(out, "; %d line%s skipped", trace.skipped, trace.skipped == 1 ? "" : "s");
+  if (trace.other_programs > 0)
+    fprintf(out, "; %d line%s of other programs skipped", trace.other_programs, trace.other_programs == 1 ? "" : "s");
+  if (trace.cut_inside > 0)
+    fprintf(out, "; %d line%s cut short where a daemon ended (first at line %d)", trace.cut_inside,
+            trace.cut_inside == 1 ? "" : "s", trace.cut_inside_line);
   if (trace.cut_short_line > 0)
     fprintf(out, "; the last line (%d) is cut short, as when the recording stopped inside it", trace.cut_short_line);
-  fprintf(out, "\nOptions:  %s\n", decisionOptions(trace.method).c_str());
+  fputc('\n', out);
+  printTimes(out, trace);
+  printRestarts(out, trace);
+  fprintf(out, "Options:  %s\n", decisionOptions(trace.method).c_str());
   printFeedback(out, trace, feedback);
   const std::string warning = flappingWarning(trace.method, feedback);
   if (!warning.empty()) fprintf(out, "Warning:  %s\n", warning.c_str());

@@ -24,6 +24,10 @@ struct Candidate {
   bool night_in_dark = true;
   bool day_in_light = true;
   size_t mismatch = 0;  // samples in day where it is dark, or in night where light
+  // What the lift a quarter stronger or weaker does to it, when that
+  // changes its switches; empty when nothing.
+  bool checked = false;
+  std::string fragile;
 
   bool valid() const { return night_in_dark && day_in_light; }
 };
@@ -128,11 +132,12 @@ void addUnique(std::vector<T>* list, T value) {
   if (std::find(list->begin(), list->end(), value) == list->end()) list->push_back(value);
 }
 
-std::vector<Candidate> lightGrid(const Trace& trace, const Feedback& feedback) {
+std::vector<Candidate> lightGrid(const Trace& trace, const Feedback& feedback, double* grid_step) {
   const Settings given = settings;
   const double lift = feedback.active() ? fmax(feedback.lift, 0.0) : 0.0;
   const auto range = std::minmax_element(trace.values.begin(), trace.values.end());
   const double step = niceStep((*range.second - *range.first) / 16.0);
+  *grid_step = step;
   const double gap = given.off_threshold - given.on_threshold;
 
   std::vector<int32_t> windows;
@@ -210,19 +215,46 @@ bool better(const Candidate& a, const Candidate& b, size_t step) {
   return a.distance < b.distance;
 }
 
+// Night mode's light a quarter stronger (power 1.25) or weaker (0.8).
+Feedback scaled(const Feedback& feedback, double power) {
+  Feedback changed = feedback;
+  changed.lift = feedback.lift * power;
+  changed.factor = pow(feedback.factor, power);
+  return changed;
+}
+
+std::string liftText(const Trace& trace, const Feedback& feedback) {
+  char text[64];
+  if (trace.method == Method::kLightSensor)
+    snprintf(text, sizeof text, "lift %.1f", feedback.lift);
+  else
+    snprintf(text, sizeof text, "night factor %.2f", feedback.factor);
+  return text;
+}
+
 // Still as many switches with night mode's light a quarter stronger or
 // weaker: the estimate has an error, and the suggestion must survive it.
-bool robust(const Trace& trace, const Feedback& feedback, const Goal& goal, const Candidate& candidate) {
-  if (!feedback.active()) return true;
+// Notes in candidate->fragile what breaks it, if anything.
+void checkFragile(const Trace& trace, const Feedback& feedback, const Goal& goal, Candidate* candidate) {
+  if (candidate->checked) return;
+  candidate->checked = true;
+  if (!feedback.active() || !candidate->valid()) return;
+  const Settings saved = settings;
   for (double power : {1.25, 0.8}) {
-    Feedback changed = feedback;
-    changed.lift = feedback.lift * power;
-    changed.factor = pow(feedback.factor, power);
-    Candidate again = candidate;
-    if (!run(trace, changed, goal, &again)) return false;
-    if (again.switches.size() != candidate.switches.size() || !again.valid()) return false;
+    const Feedback changed = scaled(feedback, power);
+    Candidate again = *candidate;
+    if (!run(trace, changed, goal, &again)) {
+      candidate->fragile = liftText(trace, changed) + ": cannot start";
+      break;
+    }
+    if (again.switches.size() == candidate->switches.size() && again.valid()) continue;
+    candidate->fragile = liftText(trace, changed) + ": " +
+                         (!again.night_in_dark  ? std::string("no night in the dark")
+                          : !again.day_in_light ? std::string("no day after the dark")
+                                                : std::to_string(again.switches.size()) + " switches");
+    break;
   }
-  return true;
+  settings = saved;
 }
 
 std::string options(const Trace& trace, const Candidate& candidate) {
@@ -246,8 +278,70 @@ std::vector<std::string> row(const Trace& trace, const Candidate& candidate, con
   std::string notes = note;
   if (!candidate.night_in_dark) notes += std::string(notes.empty() ? "" : ", ") + "no night in the dark";
   if (!candidate.day_in_light) notes += std::string(notes.empty() ? "" : ", ") + "no day after the dark";
+  if (!candidate.fragile.empty()) notes += std::string(notes.empty() ? "" : ", ") + candidate.fragile;
   return {options(trace, candidate), std::to_string(candidate.switches.size()),
           day ? lengthText(trace, *day) : "-", night ? lengthText(trace, *night) : "-", first_night, last_day, notes};
+}
+
+// A label and a long text, wrapped at word ends under the text's start.
+void printWrapped(FILE* out, const char* label, const std::string& text) {
+  const size_t kWidth = 116;
+  const size_t kIndent = 10;
+  std::string line = label;
+  line.resize(std::max(line.size() + 1, kIndent), ' ');
+  size_t at = 0;
+  bool first_word = true;
+  while (at < text.size()) {
+    size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(at, end - at);
+    if (!first_word && line.size() + 1 + word.size() > kWidth) {
+      fprintf(out, "%s\n", line.c_str());
+      line = std::string(kIndent, ' ') + word;
+    } else {
+      line += (first_word ? "" : " ") + word;
+    }
+    first_word = false;
+    at = end + 1;
+  }
+  fprintf(out, "%s\n", line.c_str());
+}
+
+// How the table is ordered and the suggestion chosen.
+std::string ranking(const Trace& trace, const Feedback& feedback, double grid_step) {
+  const bool light = trace.method == Method::kLightSensor;
+  std::string text = std::string("first the options that go to night in the dark and back to day after it (") +
+                     (light ? "dark: the given -O or below; light: the given -F or above"
+                            : "dark: an exposure above the given -1; light: below -2's exposure") +
+                     "), then by fewer switches, then by fewer samples in the wrong mode (in steps of 2% of the "
+                     "trace), then by nearness to the given options: ";
+  text += light ? "the change to -O plus the change to the gap between -O and -F, each halving or doubling of -n "
+                  "counting as a step of the grid (" + formatReal(grid_step) + ")."
+                : "the relative changes to -1 and to the counts of -2 and -3, added.";
+  if (!feedback.active()) return text + " Suggested: the first.";
+  return text + " Suggested: the first that keeps its switches with " + liftText(trace, scaled(feedback, 1.25)) +
+         " and with " + liftText(trace, scaled(feedback, 0.8)) + ", a quarter stronger and weaker; the rows that "
+         "do not say what they do then.";
+}
+
+// What a sweep without night mode's light takes for granted, and how to
+// find out.
+std::string assumption(const Trace& trace) {
+  const bool light = trace.method == Method::kLightSensor;
+  std::string text =
+      light ? "night mode adds nothing to the light sensor: " : "night mode leaves the exposure as it is: ";
+  text += trace.recorded_night.empty() ? "a CSV does not say when night mode was on"
+                                       : "the recording holds no switch to measure it from";
+  if (light)
+    return text + ", and no --night-offset was given. If the IR LEDs light the sensor, the suggestion can flap. To "
+                  "measure the lift, replay a recording that switches (lumenflip -v output, or its lines in the "
+                  "system log): the replay takes it from the step at each switch; or in the dark compare the "
+                  "\"Current value\" lines after the mode command's \"on\" and after its \"off\", and give the "
+                  "difference as --night-offset";
+  return text + ", and no --night-exposure-factor was given. If the IR LEDs change the exposure, the suggestion can "
+                "flap. To measure it, replay a recording that switches (lumenflip -S -v -v output, or its lines in "
+                "the system log); or in the dark compare the exposure after the mode command's \"on\" and after "
+                "its \"off\", and give on divided by off as --night-exposure-factor";
 }
 
 void printTable(FILE* out, const std::vector<std::vector<std::string>>& rows) {
@@ -272,8 +366,9 @@ void printTable(FILE* out, const std::vector<std::vector<std::string>>& rows) {
 bool printSweep(FILE* out, const Trace& trace, const Feedback& feedback) {
   const Settings given = settings;
   const Goal goal = findGoal(trace, feedback);
+  double grid_step = 0.0;
   std::vector<Candidate> grid =
-      trace.method == Method::kLightSensor ? lightGrid(trace, feedback) : softwareGrid(feedback);
+      trace.method == Method::kLightSensor ? lightGrid(trace, feedback, &grid_step) : softwareGrid(feedback);
   for (Candidate& candidate : grid) {
     if (!run(trace, feedback, goal, &candidate)) {
       settings = given;
@@ -283,15 +378,29 @@ bool printSweep(FILE* out, const Trace& trace, const Feedback& feedback) {
   const size_t step = std::max<size_t>(trace.size() / 50, 1);
   std::stable_sort(grid.begin(), grid.end(),
                    [step](const Candidate& a, const Candidate& b) { return better(a, b, step); });
-  const Candidate* suggested = nullptr;
-  for (const Candidate& candidate : grid) {
+  Candidate* suggested = nullptr;
+  for (Candidate& candidate : grid) {
     if (!candidate.valid()) break;
-    if (robust(trace, feedback, goal, candidate)) {
+    checkFragile(trace, feedback, goal, &candidate);
+    if (candidate.fragile.empty()) {
       suggested = &candidate;
       break;
     }
   }
-  if (!suggested && !grid.empty() && grid.front().valid()) suggested = &grid.front();
+  const bool none_robust = !suggested && !grid.empty() && grid.front().valid();
+  if (none_robust) suggested = &grid.front();
+
+  Candidate* given_row = nullptr;
+  for (Candidate& candidate : grid)
+    if (candidate.given) given_row = &candidate;
+  std::vector<Candidate*> shown;
+  for (Candidate& candidate : grid)
+    if (&candidate != given_row && shown.size() < kShown) shown.push_back(&candidate);
+  if (suggested && suggested != given_row && std::find(shown.begin(), shown.end(), suggested) == shown.end())
+    shown.push_back(suggested);
+  // Every row shown says whether it keeps its switches with the lift off.
+  for (Candidate* candidate : shown) checkFragile(trace, feedback, goal, candidate);
+  if (given_row) checkFragile(trace, feedback, goal, given_row);
   settings = given;
 
   fprintf(out, "\nSweep:    %zu sets of options", grid.size());
@@ -300,21 +409,16 @@ bool printSweep(FILE* out, const Trace& trace, const Feedback& feedback) {
       fprintf(out, ", night mode adding %+.1f to the light sensor", feedback.lift);
     else
       fprintf(out, ", night mode multiplying the exposure by %.2f", feedback.factor);
+  } else {
+    fprintf(out, ", without night mode's own light");
   }
   if (goal.dark)
     fprintf(out, "; dark at %s%s", when(trace, goal.darkest).c_str(), goal.light ? ", light again after it" : "");
   fprintf(out, "\n");
+  printWrapped(out, "Ranked:", ranking(trace, feedback, grid_step));
   std::vector<std::vector<std::string>> rows = {
       {"options", "switches", "shortest day", "shortest night", "first night", "last day", ""}};
-  const Candidate* given_row = nullptr;
-  for (const Candidate& candidate : grid)
-    if (candidate.given) given_row = &candidate;
   if (given_row) rows.push_back(row(trace, *given_row, given_row == suggested ? "given, suggested" : "given"));
-  std::vector<const Candidate*> shown;
-  for (const Candidate& candidate : grid)
-    if (&candidate != given_row && shown.size() < kShown) shown.push_back(&candidate);
-  if (suggested && suggested != given_row && std::find(shown.begin(), shown.end(), suggested) == shown.end())
-    shown.push_back(suggested);
   for (const Candidate* candidate : shown)
     rows.push_back(row(trace, *candidate, candidate == suggested ? "suggested" : ""));
   printTable(out, rows);
@@ -323,6 +427,13 @@ bool printSweep(FILE* out, const Trace& trace, const Feedback& feedback) {
             suggested->switches.size() == 1 ? "" : "es");
   else
     fprintf(out, "Suggested: none of these goes to night in the dark and back to day in the light\n");
+  if (none_robust)
+    printWrapped(out, "Note:",
+                 std::string("none of those that go to night in the dark and back to day after it keeps its switches "
+                             "with ") +
+                     (trace.method == Method::kLightSensor ? "the lift" : "night mode's factor") +
+                     " a quarter stronger and weaker: the suggestion is the best without that test");
+  if (feedback.source == Feedback::Source::kNone) printWrapped(out, "Assumed:", assumption(trace));
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -18,13 +19,22 @@ namespace {
 const char kCurrentValue[] = "Current value:";
 const char kNightEnabled[] = "Night Mode Enabled";
 const char kNightDisabled[] = "Night Mode Disabled";
+const char kWindow[] = "Window (";
+const char kSoftwareStart[] = "Starting software method using";
+// The init script's supervisor, before it starts a daemon that ended again.
+const char kRestarted[] = "lumenflip ended with status ";
 
 const double kDay = 86400.0;
+// Far beyond any sensor's reading and any recording's seconds, and small
+// enough that their sums and steps stay finite.
+const double kLargest = 1e15;
 
 struct Line {
   int number;
   std::string text;
   bool terminated;
+  double stamp;            // in a system log: seconds, from LogClock
+  std::string stamp_text;  // and as written
 };
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
@@ -144,7 +154,36 @@ int parseTriple(const std::string& raw, IspInfo* isp) {
   return 1;
 }
 
+// A triple after the rest of a cut line, as findCurrentValue below.
+int findTriple(const std::string& text, IspInfo* isp, bool* cut) {
+  *cut = false;
+  const int whole = parseTriple(text, isp);
+  if (whole != 0) return whole;
+  const size_t at = text.rfind('(');
+  if (at == std::string::npos || at == 0) return 0;
+  const int rest = parseTriple(text.substr(at), isp);
+  *cut = rest != 0;
+  return rest;
+}
+
 bool isCurrentValue(const std::string& text) { return startsWith(text, kCurrentValue); }
+
+// A daemon that is stopped or killed loses what it had not yet written,
+// and the last line it wrote may end anywhere: the next writer's text runs
+// on from there. So a sample line may follow the rest of a cut one.
+
+// The light-sensor sample of a line: 1 and *value, with *cut when it came
+// after the rest of another line; 0 when the line holds none; -1 when a
+// line starting "Current value:" holds no number, -2 one out of range.
+int findCurrentValue(const std::string& text, double* value, bool* cut) {
+  const size_t at = text.rfind(kCurrentValue);
+  if (at == std::string::npos) return 0;
+  if (parseReal(text.substr(at + strlen(kCurrentValue)), value)) {
+    *cut = at > 0;
+    return fabs(*value) > kLargest ? -2 : 1;
+  }
+  return isCurrentValue(text) ? -1 : 0;
+}
 
 // Trimmed and made printable, for quoting in a message.
 std::string quoted(const std::string& text) { return printable(trim(text)); }
@@ -184,10 +223,18 @@ class Reader {
     return true;
   }
 
-  bool readDaemonLog(const std::vector<Line>& lines) {
+  // The daemon's output: its sample lines, and the lines that say when
+  // night mode was on and when a new daemon began. Lines of the mode
+  // commands, of the init script's supervisor and anything else are
+  // skipped and counted.
+  bool readDaemonLog(const std::vector<Line>& lines, bool stamped) {
     const bool software = trace_->method == Method::kSoftware;
-    trace_->format = software ? "lumenflip -S -v -v output" : "lumenflip -v output";
-    bool night = false;  // both methods start in day
+    trace_->format = std::string(stamped ? "system log, " : "") +
+                     (software ? "lumenflip -S -v -v output" : "lumenflip -v output");
+    std::vector<Event> events;
+    std::vector<bool> windowed;  // per sample: its window mean was printed
+    std::vector<size_t> marked;  // samples that follow a start of the daemon
+    std::vector<Unreadable> unreadable;
     for (const Line& line : lines) {
       const std::string text = trim(line.text);
       if (text.empty()) continue;
@@ -196,26 +243,128 @@ class Reader {
         trace_->cut_short_line = line.number;
         continue;
       }
-      if (text == kNightEnabled || text == kNightDisabled) night = text == kNightEnabled;
-      IspInfo isp;
-      const int triple = software ? parseTriple(line.text, &isp) : 0;
-      const bool sample = software ? triple != 0 : isCurrentValue(line.text);
-      if (!sample) {
+      const size_t count = trace_->size();
+      if (text.find(kRestarted) != std::string::npos || (software && startsWith(text, kSoftwareStart))) {
+        marked.push_back(count);
         ++trace_->skipped;
         continue;
       }
+      if (text == kNightEnabled || text == kNightDisabled) {
+        events.push_back(Event{text == kNightEnabled ? Event::kToNight : Event::kToDay, 0});
+        ++trace_->skipped;
+        continue;
+      }
+      if (!software && startsWith(text, kWindow) && count > 0) windowed[count - 1] = true;
+      bool cut = false;
       if (software) {
+        IspInfo isp;
+        const int triple = findTriple(text, &isp, &cut);
+        if (triple == 0) {
+          ++trace_->skipped;
+          continue;
+        }
         if (triple < 0) return fail(line.number, "a value does not fit in 32 bits: " + quoted(line.text));
         trace_->isp.push_back(isp);
       } else {
         double value;
-        if (!parseReal(line.text.substr(strlen(kCurrentValue)), &value))
-          return fail(line.number, "not a number after \"Current value:\": " + quoted(line.text));
+        const int found = findCurrentValue(text, &value, &cut);
+        if (found == 0) {
+          ++trace_->skipped;
+          continue;
+        }
+        if (found == -2)
+          return fail(line.number, "out of range after \"Current value:\" (samples lie within +-1e15): " +
+                                       quoted(line.text));
+        if (found < 0) {
+          // Cut short where a daemon was stopped, or an error: the
+          // samples after it tell.
+          unreadable.push_back(
+              Unreadable{count, line.number, "not a number after \"Current value:\": " + quoted(line.text)});
+          ++trace_->skipped;
+          continue;
+        }
         trace_->values.push_back(value);
+        windowed.push_back(false);
+      }
+      if (cut) noteCutInside(line.number);
+      events.push_back(Event{Event::kSample, count});
+      if (stamped) {
+        stamps_.push_back(line.stamp);
+        if (count == 0) trace_->first_stamp = line.stamp_text;
+        trace_->last_stamp = line.stamp_text;
+      }
+    }
+
+    findRestarts(marked, windowed);
+    for (const Unreadable& line : unreadable) {
+      if (!std::binary_search(trace_->restarts.begin(), trace_->restarts.end(), line.before))
+        return fail(line.number, line.message);
+      noteCutInside(line.number);
+    }
+    // Both methods start in day, and so does a new daemon: the init script
+    // runs the day command before each start.
+    bool night = false;
+    size_t next_restart = 0;
+    for (const Event& event : events) {
+      if (event.kind != Event::kSample) {
+        night = event.kind == Event::kToNight;
+        continue;
+      }
+      if (next_restart < trace_->restarts.size() && trace_->restarts[next_restart] == event.sample) {
+        night = false;
+        ++next_restart;
       }
       trace_->recorded_night.push_back(night);
     }
     return true;
+  }
+
+  // The lines tagged lumenflip of a system log, with their times; the
+  // others are counted.
+  bool takeOwnLines(std::vector<Line>* lines) {
+    trace_->system_log = true;
+    std::vector<Line> ours;
+    LogClock clock;
+    for (const Line& line : *lines) {
+      if (trim(line.text).empty()) continue;
+      if (!line.terminated) {
+        trace_->cut_short_line = line.number;
+        continue;
+      }
+      LogLine log;
+      if (!parseLogLine(line.text, &log) || log.tag != "lumenflip") {
+        ++trace_->other_programs;
+        continue;
+      }
+      bool went_back;
+      const double seconds = clock.seconds(log, &went_back);
+      if (went_back && trace_->clock_back++ == 0) trace_->clock_back_line = line.number;
+      ours.push_back(Line{line.number, log.message, true, seconds, log.stamp});
+    }
+    if (ours.empty())
+      return fail("no lines tagged lumenflip among the " + std::to_string(trace_->other_programs) +
+                  " lines of this system log (the init script logs the daemon's output with logger -t lumenflip)");
+    own_lines_ = static_cast<int>(ours.size());
+    *lines = ours;
+    return true;
+  }
+
+  bool failNoSamples() {
+    if (trace_->system_log)
+      return fail("no samples among the " + std::to_string(own_lines_) +
+                  " lines tagged lumenflip: run the daemon with -v (light sensor) or -S -v -v (software "
+                  "method), in OPTIONS of /etc/default/lumenflip for the init script");
+    return fail("no samples (record with lumenflip -v for the light sensor, lumenflip -S -v -v "
+                "for the software method, or write a CSV)");
+  }
+
+  // A system log's samples get times from their stamps.
+  void stampTimes() {
+    trace_->has_times = true;
+    trace_->clock_times = true;
+    spreadTimes(stamps_, &trace_->times, &trace_->spread, &trace_->spread_spacing);
+    trace_->time_texts.clear();
+    for (double seconds : trace_->times) trace_->time_texts.push_back(clockText(seconds));
   }
 
   bool readCsv(const std::vector<Line>& lines, bool wanted_software) {
@@ -259,6 +408,8 @@ class Reader {
         bool clock;
         if (!parseTime(fields[0], &seconds, &clock))
           return fail(line.number, "column 1: '" + quoted(fields[0]) + "' is not a time (seconds, or H:MM:SS)");
+        if (fabs(seconds) > kLargest)
+          return fail(line.number, "column 1: '" + quoted(fields[0]) + "' is out of range (times lie within +-1e15 s)");
         if (!addTime(line.number, trim(fields[0]), seconds, clock)) return false;
         column = 1;
       }
@@ -267,6 +418,9 @@ class Reader {
         if (!parseReal(fields[column], &value))
           return fail(line.number, "column " + std::to_string(column + 1) + ": '" + quoted(fields[column]) +
                                        "' is not a number");
+        if (fabs(value) > kLargest)
+          return fail(line.number, "column " + std::to_string(column + 1) + ": '" + quoted(fields[column]) +
+                                       "' is out of range (samples lie within +-1e15)");
         trace_->values.push_back(value);
       } else {
         int32_t values[3];
@@ -284,6 +438,40 @@ class Reader {
   }
 
  private:
+  struct Event {
+    enum Kind { kSample, kToNight, kToDay };
+    Kind kind;
+    size_t sample;
+  };
+  // A sample line that cannot be read, and the sample it came before.
+  struct Unreadable {
+    size_t before;
+    int number;
+    std::string message;
+  };
+
+  void noteCutInside(int line) {
+    if (trace_->cut_inside++ == 0) trace_->cut_inside_line = line;
+  }
+
+  // Where a new daemon began: after a line saying so (the supervisor's),
+  // or, with the light sensor, where samples come again without a window
+  // mean after samples with one: a new daemon is filling its window. A
+  // recording that ends so is only cut short.
+  void findRestarts(const std::vector<size_t>& marked, const std::vector<bool>& windowed) {
+    std::vector<size_t>& restarts = trace_->restarts;
+    const size_t n = trace_->size();
+    for (size_t sample : marked)
+      if (sample > 0 && sample < n) restarts.push_back(sample);
+    bool later = false;  // a window mean follows
+    for (size_t i = windowed.size(); i-- > 1;) {
+      if (!windowed[i] && windowed[i - 1] && later) restarts.push_back(i);
+      later = later || windowed[i];
+    }
+    std::sort(restarts.begin(), restarts.end());
+    restarts.erase(std::unique(restarts.begin(), restarts.end()), restarts.end());
+  }
+
   // A header is a first line whose fields are not all numbers or times.
   static bool looksLikeData(const std::vector<std::string>& fields) {
     for (size_t i = 0; i < fields.size(); ++i) {
@@ -297,6 +485,8 @@ class Reader {
   std::string name_;
   Trace* trace_;
   double day_offset_ = 0.0;
+  std::vector<double> stamps_;  // of the samples, from a system log
+  int own_lines_ = 0;
 };
 
 bool readAll(FILE* in, std::string* text) {
@@ -313,7 +503,8 @@ std::vector<Line> splitLines(const std::string& text) {
   while (start < text.size()) {
     const size_t end = text.find('\n', start);
     const bool terminated = end != std::string::npos;
-    lines.push_back(Line{++number, text.substr(start, terminated ? end - start : std::string::npos), terminated});
+    lines.push_back(
+        Line{++number, text.substr(start, terminated ? end - start : std::string::npos), terminated, 0.0, ""});
     if (!terminated) break;
     start = end + 1;
   }
@@ -354,12 +545,22 @@ void addSampleTimes(Trace* trace, int32_t delay) {
   trace->format += ", a sample every " + duration(delay) + " (-d)";
 }
 
-bool readTrace(FILE* in, const std::string& name, bool wanted_software, Trace* trace) {
+bool readTraceText(const std::string& text, const std::string& name, bool wanted_software, Trace* trace) {
   trace->name = name;
   Reader reader(name, trace);
-  std::string text;
-  if (!readAll(in, &text)) return reader.fail(std::string("cannot read: ") + strerror(errno));
-  const std::vector<Line> lines = splitLines(text);
+  std::vector<Line> lines = splitLines(text);
+
+  // A system log, when most lines start with a time stamp: lumenflip's
+  // lines in it are read as its output.
+  size_t stamped = 0;
+  size_t written = 0;
+  for (const Line& line : lines) {
+    LogLine log;
+    if (trim(line.text).empty()) continue;
+    ++written;
+    if (parseLogLine(line.text, &log)) ++stamped;
+  }
+  if (stamped > 0 && stamped * 2 >= written && !reader.takeOwnLines(&lines)) return false;
 
   // The daemon's own output, when it holds any of its sample lines;
   // everything else in it (window means, switches, the mode commands' own
@@ -374,21 +575,31 @@ bool readTrace(FILE* in, const std::string& name, bool wanted_software, Trace* t
   bool ok;
   if (has_triples && (wanted_software || !has_current)) {
     trace->method = Method::kSoftware;
-    ok = reader.readDaemonLog(lines);
+    ok = reader.readDaemonLog(lines, trace->system_log);
   } else if (has_current) {
     if (wanted_software)
       return reader.fail("holds lumenflip -v output (\"Current value:\" lines) of the light sensor, "
                          "but -S asks for the software method");
     trace->method = Method::kLightSensor;
-    ok = reader.readDaemonLog(lines);
+    ok = reader.readDaemonLog(lines, trace->system_log);
+  } else if (trace->system_log) {
+    ok = true;
   } else {
     ok = reader.readCsv(lines, wanted_software);
   }
   if (!ok) return false;
-  if (trace->size() == 0)
-    return reader.fail("no samples (record with lumenflip -v for the light sensor, lumenflip -S -v -v "
-                       "for the software method, or write a CSV)");
+  if (trace->size() == 0) return reader.failNoSamples();
+  if (trace->system_log) reader.stampTimes();
   return true;
+}
+
+bool readTrace(FILE* in, const std::string& name, bool wanted_software, Trace* trace) {
+  std::string text;
+  if (!readAll(in, &text)) {
+    fprintf(stderr, "%s: cannot read: %s\n", name.c_str(), strerror(errno));
+    return false;
+  }
+  return readTraceText(text, name, wanted_software, trace);
 }
 
 }  // namespace replay

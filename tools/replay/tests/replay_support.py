@@ -54,6 +54,68 @@ def field(report, name):
     return match.group(1)
 
 
+def busybox_log(entries, host="camera", facility="user.notice", tag="lumenflip", precise=False):
+    """System log lines as busybox's syslogd writes them and logread prints
+    them, "Mmm dd HH:MM:SS host facility.level tag: message", from entries
+    (datetime, message[, tag]); a tag of None leaves the message alone.
+    host and facility None give syslogd -S's smaller lines; precise, the
+    milliseconds of its precise time stamps."""
+    lines = []
+    for entry in entries:
+        when, message = entry[:2]
+        own_tag = entry[2] if len(entry) > 2 else tag
+        stamp = "%s %2d %s" % (when.strftime("%b"), when.day, when.strftime("%H:%M:%S"))
+        if precise:
+            stamp += ".%03d" % (when.microsecond // 1000)
+        words = [stamp] + [w for w in (host, facility) if w] + ([own_tag + ":"] if own_tag else []) + [message]
+        lines.append(" ".join(words) + "\n")
+    return "".join(lines)
+
+
+def paragraph(report, name):
+    """The text after "<name>:" with the lines that continue it (indented
+    under it), joined by blanks."""
+    lines = report.splitlines()
+    start = next((i for i, line in enumerate(lines) if line.startswith(name + ":")), None)
+    if start is None:
+        raise AssertionError("no %r in the report:\n%s" % (name, report))
+    words = lines[start][len(name) + 1:].split()
+    for line in lines[start + 1:]:
+        if not line.startswith(" " * 10) or line.startswith("   -"):
+            break
+        words += line.split()
+    return " ".join(words)
+
+
+class SweepRow:
+    """A row of a sweep's table."""
+
+    def __init__(self, cells):
+        self.options, self.switches = cells[0], int(cells[1])
+        self.shortest_day, self.shortest_night, self.first_night, self.last_day = cells[2:6]
+        self.notes = cells[6].split(", ") if len(cells) > 6 else []
+
+    def __repr__(self):
+        return "SweepRow(%r, %d, %r)" % (self.options, self.switches, self.notes)
+
+
+def sweep_rows(report):
+    """The rows of the table of a sweep, in order, cells split at runs of
+    two blanks or more."""
+    lines = report.split("\nSweep:", 1)[1].splitlines()
+    start = next(i for i, line in enumerate(lines) if line.split()[:1] == ["options"]) + 1
+    rows = []
+    for line in lines[start:]:
+        if not line.startswith("   -"):
+            break
+        rows.append(SweepRow(re.split(r" {2,}", line.strip())))
+    return rows
+
+
+def given_row(report):
+    return next(row for row in sweep_rows(report) if "given" in row.notes)
+
+
 def light_switches(out):
     """(sample, mode, window mean text) of each switch in the daemon's -v
     output, the sample counted by its "Current value" lines."""

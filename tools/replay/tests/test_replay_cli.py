@@ -12,7 +12,7 @@ import unittest
 import xml.etree.ElementTree as ET
 
 from harness import run_to_exit
-from replay_support import DAY_TRACE, field, run_replay, switches
+from replay_support import DAY_TRACE, field, given_row, paragraph, run_replay, sweep_rows, switches
 
 SVG = "{http://www.w3.org/2000/svg}"
 
@@ -127,6 +127,11 @@ class Traces(ReplayTest):
             "50\nnan\n": ":2: column 1: 'nan' is not a number",
             "Current value: 50.00\nCurrent value: 5x\n": ":2: not a number after \"Current value:\"",
             "(1, 2, 3)\n(1, 2, 99999999999)\n": ":2: a value does not fit in 32 bits",
+            # Beyond any sensor: a lift between such samples would not be finite.
+            "Current value: 1e308\nNight Mode Enabled\nCurrent value: -1e308\n": ":1: out of range after \"Current "
+                                                                                "value:\" (samples lie within +-1e15)",
+            "0,50\n10,-2e15\n": ":2: column 2: '-2e15' is out of range (samples lie within +-1e15)",
+            "0,50\n1e16,50\n": ":2: column 1: '1e16' is out of range (times lie within +-1e15 s)",
         }
         for text, message in cases.items():
             with self.subTest(text=text):
@@ -273,16 +278,19 @@ class Feedback(ReplayTest):
 
 
 class Sweep(ReplayTest):
-    def test_a_sweep_keeps_clear_of_night_modes_light(self):
-        # A day of light, the night lifted by 20 wherever the camera would
-        # be in night: the given -O 40 -F 45 flaps all night.
+    def lit_day(self):
+        """A day of light as a CSV, 20000 samples."""
         rng = random.Random(1)
         samples = ("%.2f\n" % max(0.0, 45 + 35 * math.cos(2 * math.pi * k / 20000) + rng.uniform(-3, 3))
                    for k in range(20000))
-        path = self.trace("".join(samples))
+        return self.trace("".join(samples))
+
+    def test_a_sweep_keeps_clear_of_night_modes_light(self):
+        # The night lifted by 20 wherever the camera would be in night: the
+        # given -O 40 -F 45 flaps all night.
+        path = self.lit_day()
         out, _ = self.replay(["--sweep", "--night-offset", "20", path])
-        given = next(line for line in out.splitlines() if line.endswith("given"))
-        self.assertGreater(int(given.split()[6]), 100)
+        self.assertGreater(given_row(out).switches, 100)
         options, count = re.fullmatch(r"(-n \d+ -O \S+ -F \S+) \((\d+) switches\)", field(out, "Suggested")).groups()
         self.assertEqual(count, "2")
         # The suggestion, replayed on its own, keeps clear of the lift.
@@ -290,13 +298,63 @@ class Sweep(ReplayTest):
         self.assertEqual([m for _, _, m, _ in switches(out)], ["night", "day"])
         self.assertNotIn("Warning", out)
 
+    def test_rows_that_fail_with_the_lift_a_quarter_off_are_marked(self):
+        path = self.lit_day()
+        out, _ = self.replay(["--sweep", "--night-offset", "20", path])
+        self.assertIn("Suggested: the first that keeps its switches with lift 25.0 and with lift 16.0, a quarter "
+                      "stronger and weaker", paragraph(out, "Ranked"))
+        rows = sweep_rows(out)
+        suggested = next(i for i, row in enumerate(rows) if "suggested" in row.notes)
+        # Every row that goes to night in the dark and back to day, ranked
+        # above the suggestion, was passed over for what the lift does to it.
+        for row in rows[1:suggested]:
+            if not any(note.startswith("no ") for note in row.notes):
+                self.assertTrue([n for n in row.notes if n.startswith("lift ")], out)
+        # Each mark says what that lift does, as a replay with it says, and
+        # a row without one keeps its switches with both.
+        for row in rows:
+            if any(note.startswith("no ") for note in row.notes):
+                continue
+            with self.subTest(row=row):
+                marks = [n for n in row.notes if n.startswith("lift ")]
+                counts = {}
+                for lift in ("25", "16"):
+                    again, _ = self.replay(row.options.split() + ["--night-offset", lift, path])
+                    counts[lift] = len(switches(again))
+                if not marks:
+                    self.assertEqual(set(counts.values()), {row.switches})
+                else:
+                    lift, count = re.fullmatch(r"lift (\d+)\.0: (\d+) switches", marks[0]).groups()
+                    self.assertEqual(counts[lift], int(count))
+                    self.assertNotEqual(counts[lift], row.switches)
+
+    def test_a_sweep_without_night_modes_light_says_what_it_assumes(self):
+        cases = {
+            "a CSV": ([], "50\n45\n30\n30\n20\n50\n60\n", "a CSV does not say when night mode was on"),
+            "a recording without switches": ([], "Current value: 50.00\nCurrent value: 30.00\n",
+                                             "the recording holds no switch to measure it from"),
+            "image statistics": (["-S"], "1300000,10,5000\n900000,10,5000\n", "a CSV does not say"),
+        }
+        for case, (args, text, why) in cases.items():
+            with self.subTest(case=case):
+                out, _ = self.replay(args + ["--sweep", self.trace(text)])
+                assumed = paragraph(out, "Assumed")
+                self.assertIn(why, assumed)
+                self.assertIn("--night-exposure-factor" if args else "--night-offset", assumed)
+                self.assertRegex(assumed, "^night mode (adds nothing to the light sensor|leaves the exposure as it is)")
+                self.assertIn("without night mode's own light", field(out, "Sweep"))
+        # Given, even as none, it is no longer assumed.
+        for offset in ("20", "0"):
+            out, _ = self.replay(["--sweep", "--night-offset", offset, self.trace("50\n45\n30\n30\n")])
+            self.assertNotIn("Assumed:", out)
+
     def test_the_largest_window_sweeps_without_overflow(self):
         # Twice and four times -n do not fit in an int: they are left out,
         # not wrapped round into other windows.
         path = self.trace("50\n45\n30\n30\n20\n20\n50\n60\n")
         out, _ = self.replay(["-n", "2147483647", "--sweep", path])
-        rows = out.split("\nSweep:", 1)[1].splitlines()[2:-1]
-        self.assertTrue(rows and all(row.split()[:2] == ["-n", "2147483647"] for row in rows), out)
+        rows = sweep_rows(out)
+        self.assertTrue(rows and all(row.options.startswith("-n 2147483647 ") for row in rows), out)
         self.assertEqual(field(out, "Suggested"),
                          "none of these goes to night in the dark and back to day in the light")
 
@@ -308,8 +366,7 @@ class Sweep(ReplayTest):
         path = self.trace("".join("%d,10,5000\n" % e for e in rows))
         out, _ = self.replay(["-S", "--night-exposure-factor", "0.5", "--sweep", path])
         self.assertIn("flapping", field(out, "Warning"))
-        given = next(line for line in out.splitlines() if line.endswith("given"))
-        self.assertGreater(int(given.split()[11]), 2)
+        self.assertGreater(given_row(out).switches, 2)
         suggested = re.fullmatch(r"(-S .*) \(2 switches\)", field(out, "Suggested"))
         self.assertIsNotNone(suggested, out)
         out, _ = self.replay(suggested.group(1).split() + ["--night-exposure-factor", "0.5", path])

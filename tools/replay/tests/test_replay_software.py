@@ -20,7 +20,7 @@ import simcam
 simcam.enter_private_proc("software-method replay tests")
 
 from harness import DaemonTest  # noqa: E402
-from replay_support import field, run_replay, switches  # noqa: E402
+from replay_support import field, given_row, run_replay, switches  # noqa: E402
 from test_replay_cli import ISP_DAY, ISP_DAY_OPTIONS, ISP_DAY_SWITCHES  # noqa: E402
 
 DAEMON_RULES = {"Switching to night new": "Eq1", "Eq2 switching to day": "Eq2",
@@ -120,8 +120,7 @@ class SuggestedOptions(DaemonTest):
         ambient = self.write_ambient(self.dir)
         factor = ["--night-exposure-factor", str(FACTOR)]
         report = self.replay(FLAPPING + factor + ["--sweep", ambient])
-        given = next(line for line in report.splitlines() if line.endswith("given"))
-        self.assertGreater(int(given.split()[11]), 2, report)
+        self.assertGreater(given_row(report).switches, 2, report)
         suggested = re.fullmatch(r"(-S .*) \((\d+) switch(?:es)?\)", field(report, "Suggested"))
         self.assertIsNotNone(suggested, report)
         options, count = suggested.group(1).split()[1:], int(suggested.group(2))
