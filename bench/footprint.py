@@ -309,7 +309,7 @@ once. Its size: the script and %s. The environment: PATH and LC_ALL=C. Syscalls 
         for column in columns:
             names = sorted(fig.get(("names_" + kind, column), {}).items(), key=lambda item: -item[1])
             if names:
-                print("  %-38s %s" % ("%s, %s:" % (column, name),
+                print("  %-47s %s" % ("%s, %s:" % (column, name),
                                       ", ".join("%s %s" % (n, number(v)) for n, v in names[:8])))
     if "sys_soft" not in expected:
         print("NOTE: software method not measured: it needs root, for a private /proc")
