@@ -26,13 +26,15 @@ BASELINE_RUNS = (1, 3)        # baseline.sh -N: samples of two whole runs
 # The measured processes get this environment only, and run from the
 # scratch folder: the size of what lies above the stack moves instruction counts.
 ENVIRONMENT = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL": "C"}
-BUILDS = {  # column: (build folder, target, emulator)
+BUILDS = {  # column: (build folder, target, emulator command)
     "host glibc": ("bench-default", "lumenflip", None),
     "host musl": ("bench-host-musl", "lumenflip", None),
-    "mipsel glibc static": ("bench-mipsel", "lumenflip", "qemu-mipsel"),
-    "mipsel musl static": ("bench-mipsel-musl", "lumenflip", "qemu-mipsel"),
-    "mipsel musl dynamic": ("bench-mipsel-musl", "lumenflip-dynamic", "qemu-mipsel"),
-    "armhf musl static": ("bench-armhf-musl", "lumenflip", "qemu-arm")}
+    "mipsel glibc static": ("bench-mipsel", "lumenflip", ["qemu-mipsel"]),
+    "mipsel musl static": ("bench-mipsel-musl", "lumenflip", ["qemu-mipsel"]),
+    "mipsel musl dynamic": ("bench-mipsel-musl", "lumenflip-dynamic", ["qemu-mipsel"]),
+    # The newer cores' build, on a CPU whose FPU knows only the 2008 NaN encoding.
+    "mipsel musl 2008-NaN static": ("bench-mipsel-musl-nan2008", "lumenflip", ["qemu-mipsel", "-cpu", "P5600"]),
+    "armhf musl static": ("bench-armhf-musl", "lumenflip", ["qemu-arm"])}
 CALL = re.compile(r"^(\d+)\s+(?:([a-z_0-9]+)\(|Unknown syscall)")
 runs = []
 
@@ -114,7 +116,7 @@ def traced(command, emulator, name, path, per_sample, skip_count):
     """Starts a run logging syscalls; returns a function that waits for it and returns
     (syscalls per sample, the same by name, peak RSS, guest RSS under qemu)."""
     skip, samples = skip_count
-    tracer = [emulator, "-strace", "-D", "LOG"] if emulator else ["strace", "-f", "-o", "LOG"]
+    tracer = emulator + ["-strace", "-D", "LOG"] if emulator else ["strace", "-f", "-o", "LOG"]
     run = Run(name, tracer + command)
 
     def finish():
@@ -307,7 +309,7 @@ once. Its size: the script and %s. The environment: PATH and LC_ALL=C. Syscalls 
         for column in columns:
             names = sorted(fig.get(("names_" + kind, column), {}).items(), key=lambda item: -item[1])
             if names:
-                print("  %-38s %s" % ("%s, %s:" % (column, name),
+                print("  %-47s %s" % ("%s, %s:" % (column, name),
                                       ", ".join("%s %s" % (n, number(v)) for n, v in names[:8])))
     if "sys_soft" not in expected:
         print("NOTE: software method not measured: it needs root, for a private /proc")

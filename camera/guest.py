@@ -22,13 +22,17 @@ import time
 SKIPPED = 77
 
 
-def qemu_command(kernel, image, scenario=None):
+def qemu_command(kernel, image, scenario=None, cpu="24Kf", init_args=()):
+    """The guest on the older cores' CPU (24Kf, legacy NaN) unless told
+    another; init_args reach init after "--" on the kernel command line."""
     append = "console=ttyS0 loglevel=6 panic=-1"
     if scenario:
         append += " scenario=" + scenario
+    if init_args:
+        append += " -- " + " ".join(init_args)
     # Without -nic none and -vga none qemu looks for option ROMs that its
     # package does not ship.
-    return ["qemu-system-mipsel", "-M", "malta", "-cpu", "24Kf", "-m", "128",
+    return ["qemu-system-mipsel", "-M", "malta", "-cpu", cpu, "-m", "128",
             "-nographic", "-no-reboot", "-nic", "none", "-vga", "none",
             "-kernel", kernel, "-initrd", image, "-append", append]
 

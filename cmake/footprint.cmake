@@ -2,8 +2,14 @@
 # shared library other than the C library and its loader, or, for a musl
 # build, when its link map shows any object that is not musl's, gcc's start
 # files or libgcc, or our own: nothing of glibc or libstdc++ may slip in.
+# With LIBC_ROOT (a C library built here), only that folder's objects and
+# our own are allowed. With NAN (2008 or legacy), the ELF flags must say
+# that MIPS NaN encoding; with OBJDUMP (the target's), the code must hold
+# no floating-point fused multiply-add, which the older MIPS cores' FPU can
+# get wrong.
 #   cmake -DBINARY=... -DSTRIP=... -DREADELF=... -DBUDGET=bytes
-#         -DLINK=static|libc|dynamic|default [-DLIBC=musl] -P footprint.cmake
+#         -DLINK=static|libc|dynamic|default [-DLIBC=musl [-DLIBC_ROOT=dir]]
+#         [-DNAN=2008|legacy] [-DOBJDUMP=...] -P footprint.cmake
 # The link map is BINARY.map, written by the link.
 set(stripped "${BINARY}.stripped")
 execute_process(COMMAND "${STRIP}" -o "${stripped}" "${BINARY}" RESULT_VARIABLE failed)
@@ -42,9 +48,16 @@ if(LIBC STREQUAL "musl")
   endif()
   foreach(line IN LISTS loads)
     string(REGEX REPLACE "^LOAD " "" input "${line}")
-    if(input MATCHES "^/usr/lib/[a-z0-9_]+-linux-musl[a-z]*/"
-       OR input MATCHES "^/usr/lib/gcc[-a-z]*/[^/]+/[0-9]+/(crtbegin[ST]?\\.o|crtend[S]?\\.o|libgcc\\.a|libgcc_eh\\.a)$"
-       OR NOT input MATCHES "^/")
+    if(NOT input MATCHES "^/")
+      continue()
+    elseif(LIBC_ROOT)
+      string(FIND "${input}" "${LIBC_ROOT}/" at)
+      if(at EQUAL 0)
+        continue()
+      endif()
+      message(FATAL_ERROR "the musl daemon links ${input}, which is neither from ${LIBC_ROOT} nor its own")
+    elseif(input MATCHES "^/usr/lib/[a-z0-9_]+-linux-musl[a-z]*/"
+           OR input MATCHES "^/usr/lib/gcc[-a-z]*/[^/]+/[0-9]+/(crtbegin[ST]?\\.o|crtend[S]?\\.o|libgcc\\.a|libgcc_eh\\.a)$")
       continue()
     endif()
     message(FATAL_ERROR "the musl daemon links ${input}, which is neither musl's, libgcc nor its own")
@@ -59,4 +72,42 @@ if(LIBC STREQUAL "musl")
   string(REGEX MATCHALL "libgcc\\.a\\([^)]+\\)" libgcc "${members}")
   list(REMOVE_DUPLICATES libgcc)
   message(STATUS "links musl only; from libgcc: ${libgcc}")
+endif()
+
+if(NAN)
+  execute_process(COMMAND "${READELF}" -h "${BINARY}" OUTPUT_VARIABLE header)
+  string(REGEX MATCH "Flags:[^\n]*" flags "${header}")
+  if(NAN STREQUAL "2008" AND NOT flags MATCHES ", nan2008")
+    message(FATAL_ERROR "the daemon is not flagged for the 2008 NaN encoding: ${flags}")
+  elseif(NAN STREQUAL "legacy" AND flags MATCHES "nan2008")
+    message(FATAL_ERROR "the daemon is flagged for the 2008 NaN encoding, not the legacy one: ${flags}")
+  endif()
+  message(STATUS "NaN encoding ${NAN}: ${flags}")
+endif()
+
+if(OBJDUMP)
+  # Any format (.s, .d, .ps), anywhere in the code, the C library's too.
+  # The integer madd and msub of MIPS32 have no suffix, and are fine.
+  set(listing "${BINARY}.disassembly")
+  execute_process(COMMAND "${OBJDUMP}" -d --no-show-raw-insn "${BINARY}" OUTPUT_FILE "${listing}" RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "${OBJDUMP} cannot disassemble ${BINARY}")
+  endif()
+  file(STRINGS "${listing}" lines REGEX "^[0-9a-f]+ <.*>:$|\t(madd|msub|nmadd|nmsub)\\.(s|d|ps)\t")
+  set(fused)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[0-9a-f]+ <(.*)>:$")
+      set(function "${CMAKE_MATCH_1}")
+    else()
+      string(REGEX REPLACE "[ \t]+" " " line "${line}")
+      list(APPEND fused "${function}:${line}")
+    endif()
+  endforeach()
+  list(LENGTH fused count)
+  if(count)
+    list(JOIN fused "\n  " fused)
+    message(FATAL_ERROR "the code holds ${count} floating-point fused multiply-adds, which the older MIPS "
+      "cores' FPU can get wrong (build with -ffp-contract=off -mno-madd4):\n  ${fused}")
+  endif()
+  message(STATUS "no floating-point fused multiply-add in the code")
 endif()

@@ -168,10 +168,14 @@ void startWatchdog() {
   watchdog_fd = pipe_fds[1];
 }
 
+// Conversions between double and 32-bit integers only: a 32-bit camera CPU
+// makes them inline, where 64-bit ones call helpers of libgcc's that a
+// 2008-NaN build does not have (cmake/libc/musl-nan2008.py).
 void pauseSeconds(double seconds) {
+  const long whole = static_cast<long>(seconds);
   struct timespec ts;
-  ts.tv_sec = static_cast<time_t>(seconds);
-  ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+  ts.tv_sec = whole;
+  ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(whole)) * 1e9);
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
 }
@@ -237,10 +241,14 @@ int main(int argc, char* argv[]) {
       pauseSeconds(seconds);
       makeFifo();
     } else if (strcmp(word, "ramp") == 0) {
-      if (sscanf(line, " ramp %llu %llu %llu", &a, &b, &count) != 3 || count < 1) badLine(number, line);
-      for (unsigned long long i = 0; i < count; ++i) {
-        const double step = count > 1 ? static_cast<double>(i) / static_cast<double>(count - 1) : 0.0;
-        const double value = static_cast<double>(a) + (static_cast<double>(b) - static_cast<double>(a)) * step;
+      if (sscanf(line, " ramp %llu %llu %llu", &a, &b, &count) != 3 || count < 1 || count > UINT32_MAX ||
+          a > UINT32_MAX || b > UINT32_MAX)
+        badLine(number, line);
+      const double from = static_cast<uint32_t>(a), to = static_cast<uint32_t>(b);
+      const uint32_t steps = static_cast<uint32_t>(count);
+      for (uint32_t i = 0; i < steps; ++i) {
+        const double step = steps > 1 ? static_cast<double>(i) / static_cast<double>(steps - 1) : 0.0;
+        const double value = from + (to - from) * step;
         serve(static_cast<uint32_t>(value + 0.5), next_bytes);
         next_bytes = 4;
       }

@@ -100,6 +100,29 @@ class FakeAdcLevel(DaemonTest):
         self.assertEqual(values, [30] * 3 + [55] * 3 + [4294967295] * 9 + [7] * 6)
 
 
+class FakeAdcRamp(DaemonTest):
+    # The target's own byte order: the device node hands out native words.
+    READ_WORDS = "import struct, sys\nfor _ in range(int(sys.argv[2])):\n" \
+                 "    with open(sys.argv[1], 'rb') as f:\n        print(struct.unpack('=I', f.read(4))[0])\n"
+
+    def test_a_ramp_goes_evenly_over_the_whole_32_bits(self):
+        adc = self.fake_adc(["ramp 10 20 3", "ramp 4294967295 4294967293 2", "ramp 7 9 1"])
+        done = subprocess.run([sys.executable, "-c", self.READ_WORDS, adc.path, "6"], capture_output=True,
+                              text=True, timeout=60, check=True)
+        self.assertEqual(done.stdout.split(), ["10", "15", "20", "4294967295", "4294967293", "7"])
+
+    def test_a_ramp_past_32_bits_is_refused(self):
+        for line in ("ramp 0 4294967296 2", "ramp 4294967296 0 2", "ramp 1 2 0"):
+            with self.subTest(line):
+                script = os.path.join(self.dir, "script")
+                with open(script, "w") as f:
+                    f.write(line + "\n")
+                done = subprocess.run(simcam.EMULATOR + [simcam.FAKE_ADC, os.path.join(self.dir, "adc"), script],
+                                      capture_output=True, text=True, timeout=60)
+                self.assertEqual(done.returncode, 2, done.stderr)
+                self.assertIn("line 1: cannot read: " + line, done.stderr)
+
+
 def private_proc(*args, **kwargs):
     return subprocess.run([sys.executable, "-m", "simcam", "private-proc"] + list(args),
                           capture_output=True, text=True, timeout=60, **kwargs)
