@@ -101,15 +101,6 @@ void lightSensorPass() {
   addSample(sample);
 }
 
-void pauseSeconds(uint32_t seconds) {
-  // A C library with a 32-bit time_t refuses a longer sleep at once.
-  const uint32_t kLongestSleep = 0x7fffffff;
-  while (seconds > 0) {
-    const uint32_t piece = seconds < kLongestSleep ? seconds : kLongestSleep;
-    seconds -= piece - sleep(piece);
-  }
-}
-
 int runLightSensorMethod() {
   const int status = openSampleWindow();
   if (status != 0) return status;
