@@ -32,6 +32,7 @@ BUILDS = {  # column: (build folder, target, emulator)
     "mipsel glibc static": ("bench-mipsel", "lumenflip", "qemu-mipsel"),
     "mipsel musl static": ("bench-mipsel-musl", "lumenflip", "qemu-mipsel"),
     "mipsel musl dynamic": ("bench-mipsel-musl", "lumenflip-dynamic", "qemu-mipsel"),
+    "mipsel uclibc static": ("bench-mipsel-uclibc", "lumenflip", "qemu-mipsel"),
     "armhf musl static": ("bench-armhf-musl", "lumenflip", "qemu-arm")}
 CALL = re.compile(r"^(\d+)\s+(?:([a-z_0-9]+)\(|Unknown syscall)")
 runs = []

@@ -1,10 +1,13 @@
 # Fails when the stripped daemon is larger than its budget, when it needs a
-# shared library other than the C library and its loader, or, for a musl
-# build, when its link map shows any object that is not musl's, gcc's start
-# files or libgcc, or our own: nothing of glibc or libstdc++ may slip in.
+# shared library other than the C library and its loader, or, for a musl or
+# uClibc-ng build, when its link map shows any object that is not that C
+# library's, gcc's start files or libgcc, or our own: nothing of glibc,
+# another C library or libstdc++ may slip in.
 #   cmake -DBINARY=... -DSTRIP=... -DREADELF=... -DBUDGET=bytes
-#         -DLINK=static|libc|dynamic|default [-DLIBC=musl] -P footprint.cmake
-# The link map is BINARY.map, written by the link.
+#         -DLINK=static|libc|dynamic|default [-DLIBC=musl|uclibc]
+#         [-DSYSROOT=folder] -P footprint.cmake
+# The link map is BINARY.map, written by the link. uClibc-ng's files are
+# those of SYSROOT, the folder scripts/libc built it into.
 set(stripped "${BINARY}.stripped")
 execute_process(COMMAND "${STRIP}" -o "${stripped}" "${BINARY}" RESULT_VARIABLE failed)
 if(failed)
@@ -35,22 +38,39 @@ else()
   endforeach()
 endif()
 
+# Where the C library's files may come from, and the start routine that
+# only it has (pulled from its libc.a by its crt1.o).
 if(LIBC STREQUAL "musl")
+  set(libc_files "^/usr/lib/[a-z0-9_]+-linux-musl[a-z]*/")
+  set(libc_start "__libc_start_main\\.lo")
+elseif(LIBC STREQUAL "uclibc")
+  if(NOT IS_DIRECTORY "${SYSROOT}/lib")
+    message(FATAL_ERROR "no uClibc-ng at SYSROOT=${SYSROOT}")
+  endif()
+  string(REGEX REPLACE "([][+.*()^$?|\\])" "\\\\\\1" libc_files "${SYSROOT}/lib/")
+  set(libc_files "^${libc_files}")
+  set(libc_start "__uClibc_main\\.os?")
+endif()
+
+if(libc_files)
   file(STRINGS "${BINARY}.map" loads REGEX "^LOAD ")
   if(NOT loads)
     message(FATAL_ERROR "no link map at ${BINARY}.map")
   endif()
   foreach(line IN LISTS loads)
     string(REGEX REPLACE "^LOAD " "" input "${line}")
-    if(input MATCHES "^/usr/lib/[a-z0-9_]+-linux-musl[a-z]*/"
+    if(input MATCHES "${libc_files}"
        OR input MATCHES "^/usr/lib/gcc[-a-z]*/[^/]+/[0-9]+/(crtbegin[ST]?\\.o|crtend[S]?\\.o|libgcc\\.a|libgcc_eh\\.a)$"
        OR NOT input MATCHES "^/")
       continue()
     endif()
-    message(FATAL_ERROR "the musl daemon links ${input}, which is neither musl's, libgcc nor its own")
+    message(FATAL_ERROR "the ${LIBC} daemon links ${input}, which is neither ${LIBC}'s, libgcc nor its own")
   endforeach()
   # Members pulled from an archive are named on the line after the archive.
   file(READ "${BINARY}.map" map)
+  if(LINK STREQUAL "static" AND NOT map MATCHES "libc\\.a\\(${libc_start}\\)")
+    message(FATAL_ERROR "the static ${LIBC} daemon does not start through ${LIBC}'s own start routine")
+  endif()
   string(REGEX MATCHALL "[^\n]*libgcc[_a-z]*\\.a\\(([^)]+)\\)" members "${map}")
   string(REGEX MATCHALL "libgcc_eh\\.a\\([^)]+\\)" unwinder "${members}")
   if(unwinder)
@@ -58,5 +78,5 @@ if(LIBC STREQUAL "musl")
   endif()
   string(REGEX MATCHALL "libgcc\\.a\\([^)]+\\)" libgcc "${members}")
   list(REMOVE_DUPLICATES libgcc)
-  message(STATUS "links musl only; from libgcc: ${libgcc}")
+  message(STATUS "links ${LIBC} only; from libgcc: ${libgcc}")
 endif()
