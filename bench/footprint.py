@@ -20,7 +20,7 @@ READS = 25
 ARGS = ["-d", "0", "-a", str(READS), "-n", "5"]
 LIGHT, BASELINE = (10, 10), (2, 4)  # light-sensor samples skipped, then counted
 SOFTWARE = 5                  # software-method samples counted, one a second
-LIGHT_PART = 8                # callgrind dumps (one before each sleep) counted
+LIGHT_PART = 8                # callgrind dumps (one before each pause) counted
 SOFTWARE_PARTS = (5, 6, 7)    # past the jitter and the settle period
 BASELINE_RUNS = (1, 3)        # baseline.sh -N: samples of two whole runs
 # The measured processes get this environment only, and run from the
@@ -34,6 +34,7 @@ BUILDS = {  # column: (build folder, target, emulator command)
     "mipsel musl dynamic": ("bench-mipsel-musl", "lumenflip-dynamic", ["qemu-mipsel"]),
     # The newer cores' build, on a CPU whose FPU knows only the 2008 NaN encoding.
     "mipsel musl 2008-NaN static": ("bench-mipsel-musl-nan2008", "lumenflip", ["qemu-mipsel", "-cpu", "P5600"]),
+    "mipsel uclibc static": ("bench-mipsel-uclibc", "lumenflip", ["qemu-mipsel"]),
     "armhf musl static": ("bench-armhf-musl", "lumenflip", ["qemu-arm"])}
 CALL = re.compile(r"^(\d+)\s+(?:([a-z_0-9]+)\(|Unknown syscall)")
 runs = []
@@ -135,7 +136,7 @@ def traced(command, emulator, name, path, per_sample, skip_count):
 def callgrind(command, name, parts=None):
     """Starts a callgrind run; returns a function that waits for it and returns the mean
     of the given dumps (one a sample), or without parts the total of a run that ends."""
-    options = ["--dump-before=sleep"] if parts else ["--trace-children=yes", "--dump-before=*fork*"]
+    options = ["--dump-before=nanosleep"] if parts else ["--trace-children=yes", "--dump-before=*fork*"]
     run = Run(name, ["valgrind", "--tool=callgrind", "--log-file=LOG", "--callgrind-out-file=DIR/cg.%p"]
               + options + command)
 

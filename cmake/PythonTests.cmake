@@ -1,12 +1,12 @@
 # Registers Python unittest modules that drive the built programs from
 # outside. Test PREFIX.NAME runs `python3 -m unittest -v MODULE_PREFIXNAME`
-# in DIRECTORY, with the daemon, the simulated ADC and, in a cross build,
-# the emulator in its environment, and on PYTHONPATH the simulated camera
-# (sim/simcam.py), the daemon runner (tests/e2e/harness.py) and the camera's
-# boot under busybox for the init script (tests/init/camera.py): the one
-# place test modules find each other. Exit status 77 means the machine cannot
-# run it (no root for a private /proc, a missing tool): CTest counts that
-# as skipped.
+# in DIRECTORY, with the daemon, the simulated ADC, the C library's name
+# (LUMENFLIP_LIBC) and, in a cross build, the emulator in its environment,
+# and on PYTHONPATH the simulated camera (sim/simcam.py), the daemon runner
+# (tests/e2e/harness.py) and the camera's boot under busybox for the init
+# script (tests/init/camera.py): the one place test modules find each
+# other. Exit status 77 means the machine cannot run it (no root for a
+# private /proc, a missing tool): CTest counts that as skipped.
 #   lumenflip_python_tests(PREFIX p MODULE_PREFIX m DIRECTORY d NAMES n...
 #                          [ENVIRONMENT VAR=value...] [TIMEOUT seconds])
 function(lumenflip_python_tests)
@@ -19,6 +19,7 @@ function(lumenflip_python_tests)
     "LUMENFLIP=$<TARGET_FILE:lumenflip>"
     "FAKE_ADC=$<TARGET_FILE:fake_adc>"
     "LUMENFLIP_EMULATOR=${emulator}"
+    "LUMENFLIP_LIBC=${LUMENFLIP_LIBC}"
     "PYTHONDONTWRITEBYTECODE=1"
     "PYTHONPATH=${PROJECT_SOURCE_DIR}/sim:${PROJECT_SOURCE_DIR}/tests/e2e:${PROJECT_SOURCE_DIR}/tests/init"
     ${arg_ENVIRONMENT})

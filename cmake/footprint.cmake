@@ -1,14 +1,16 @@
 # Fails when the stripped daemon is larger than its budget, when it needs a
-# shared library other than the C library and its loader, or, for a musl
-# build, when its link map shows any object that is not musl's, gcc's start
-# files or libgcc, or our own: nothing of glibc or libstdc++ may slip in.
-# With LIBC_ROOT (a C library built here), only that folder's objects and
-# our own are allowed. With NAN (2008 or legacy), the ELF flags must say
-# that MIPS NaN encoding; with OBJDUMP (the target's), the code must hold
-# no floating-point fused multiply-add, which the older MIPS cores' FPU can
-# get wrong.
+# shared library other than the C library and its loader, or, for a musl or
+# uClibc-ng build, when its link map shows any object that is not that C
+# library's, gcc's start files or libgcc, or our own: nothing of glibc,
+# another C library or libstdc++ may slip in. With LIBC_ROOT (a C library
+# built here by scripts/libc) the C library's objects are that folder's;
+# a 2008-NaN build may then link nothing else but its own, as gcc's start
+# files and libgcc are legacy-NaN. With NAN (2008 or legacy), the ELF flags
+# must say that MIPS NaN encoding; with OBJDUMP (the target's), the code
+# must hold no floating-point fused multiply-add, which the older MIPS
+# cores' FPU can get wrong.
 #   cmake -DBINARY=... -DSTRIP=... -DREADELF=... -DBUDGET=bytes
-#         -DLINK=static|libc|dynamic|default [-DLIBC=musl [-DLIBC_ROOT=dir]]
+#         -DLINK=static|libc|dynamic|default [-DLIBC=musl|uclibc [-DLIBC_ROOT=dir]]
 #         [-DNAN=2008|legacy] [-DOBJDUMP=...] -P footprint.cmake
 # The link map is BINARY.map, written by the link.
 set(stripped "${BINARY}.stripped")
@@ -41,29 +43,44 @@ else()
   endforeach()
 endif()
 
+# Where the C library's files may come from, and the start routine that
+# only it has (pulled from its libc.a by its crt1.o).
+if(LIBC_ROOT)
+  if(NOT IS_DIRECTORY "${LIBC_ROOT}/lib")
+    message(FATAL_ERROR "no C library at LIBC_ROOT=${LIBC_ROOT}")
+  endif()
+  string(REGEX REPLACE "([][+.*()^$?|\\])" "\\\\\\1" libc_files "${LIBC_ROOT}/")
+  set(libc_files "^${libc_files}")
+elseif(LIBC STREQUAL "musl")
+  set(libc_files "^/usr/lib/[a-z0-9_]+-linux-musl[a-z]*/")
+elseif(LIBC)
+  message(FATAL_ERROR "a ${LIBC} build names the folder of its C library: LIBC_ROOT")
+endif()
 if(LIBC STREQUAL "musl")
+  set(libc_start "__libc_start_main\\.l?o")
+elseif(LIBC STREQUAL "uclibc")
+  set(libc_start "__uClibc_main\\.os?")
+endif()
+set(gcc_files "^/usr/lib/gcc[-a-z]*/[^/]+/[0-9]+/(crtbegin[ST]?\\.o|crtend[S]?\\.o|libgcc\\.a|libgcc_eh\\.a)$")
+
+if(libc_files)
   file(STRINGS "${BINARY}.map" loads REGEX "^LOAD ")
   if(NOT loads)
     message(FATAL_ERROR "no link map at ${BINARY}.map")
   endif()
   foreach(line IN LISTS loads)
     string(REGEX REPLACE "^LOAD " "" input "${line}")
-    if(NOT input MATCHES "^/")
-      continue()
-    elseif(LIBC_ROOT)
-      string(FIND "${input}" "${LIBC_ROOT}/" at)
-      if(at EQUAL 0)
-        continue()
-      endif()
-      message(FATAL_ERROR "the musl daemon links ${input}, which is neither from ${LIBC_ROOT} nor its own")
-    elseif(input MATCHES "^/usr/lib/[a-z0-9_]+-linux-musl[a-z]*/"
-           OR input MATCHES "^/usr/lib/gcc[-a-z]*/[^/]+/[0-9]+/(crtbegin[ST]?\\.o|crtend[S]?\\.o|libgcc\\.a|libgcc_eh\\.a)$")
+    if(NOT input MATCHES "^/" OR input MATCHES "${libc_files}"
+       OR (NOT NAN STREQUAL "2008" AND input MATCHES "${gcc_files}"))
       continue()
     endif()
-    message(FATAL_ERROR "the musl daemon links ${input}, which is neither musl's, libgcc nor its own")
+    message(FATAL_ERROR "the ${LIBC} daemon links ${input}, which is neither ${LIBC}'s, libgcc nor its own")
   endforeach()
   # Members pulled from an archive are named on the line after the archive.
   file(READ "${BINARY}.map" map)
+  if(LINK STREQUAL "static" AND NOT map MATCHES "libc\\.a\\(${libc_start}\\)")
+    message(FATAL_ERROR "the static ${LIBC} daemon does not start through ${LIBC}'s own start routine")
+  endif()
   string(REGEX MATCHALL "[^\n]*libgcc[_a-z]*\\.a\\(([^)]+)\\)" members "${map}")
   string(REGEX MATCHALL "libgcc_eh\\.a\\([^)]+\\)" unwinder "${members}")
   if(unwinder)
@@ -71,7 +88,7 @@ if(LIBC STREQUAL "musl")
   endif()
   string(REGEX MATCHALL "libgcc\\.a\\([^)]+\\)" libgcc "${members}")
   list(REMOVE_DUPLICATES libgcc)
-  message(STATUS "links musl only; from libgcc: ${libgcc}")
+  message(STATUS "links ${LIBC} only; from libgcc: ${libgcc}")
 endif()
 
 if(NAN)

@@ -1,11 +1,13 @@
 #include "control.h"
 
+#include <errno.h>
 #include <getopt.h>
 #include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 Settings settings;
@@ -99,6 +101,20 @@ void printError(const char* format, ...) {
   va_start(arguments, format);
   vfprintf(stderr, format, arguments);
   va_end(arguments);
+}
+
+void pauseSeconds(uint32_t seconds) {
+  // nanosleep rather than sleep: uClibc-ng's sleep asks for SIGCHLD's
+  // action before each pause and makes no call at all for 0. A 32-bit
+  // time_t takes at most 2^31 - 1 seconds in one call.
+  const uint32_t kLongestPiece = 0x7fffffff;
+  do {
+    const uint32_t piece = seconds < kLongestPiece ? seconds : kLongestPiece;
+    timespec left = {static_cast<time_t>(piece), 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    seconds -= piece;
+  } while (seconds > 0);
 }
 
 int parseCommandLine(int argc, char* argv[]) {

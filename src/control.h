@@ -54,6 +54,10 @@ void printUsage();
 // and each error arrives with everything before it.
 void printError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Sleeps the whole of `seconds`, up to 2^32 - 1 (-d -1), with one system
+// call per pause on every C library, 0 seconds included.
+void pauseSeconds(uint32_t seconds);
+
 // Decimal conversion in the manner of strtol, clamped to 32 bits, reading
 // no further than `limit`. Sets *end past the digits, or to `text` when
 // there were none (the value is then 0).

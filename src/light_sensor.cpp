@@ -101,17 +101,6 @@ void lightSensorPass() {
   addSample(sample);
 }
 
-void pauseSeconds(uint32_t seconds) {
-  // A C library with a 32-bit time_t refuses a longer sleep at once.
-  const uint32_t kLongestSleep = 0x7fffffff;
-  // One call at least, -d 0 included, as a plain sleep would make: the
-  // footprint benchmark ends each sample there.
-  do {
-    const uint32_t piece = seconds < kLongestSleep ? seconds : kLongestSleep;
-    seconds -= piece - sleep(piece);
-  } while (seconds > 0);
-}
-
 int runLightSensorMethod() {
   const int status = openSampleWindow();
   if (status != 0) return status;

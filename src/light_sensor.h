@@ -27,9 +27,6 @@ bool addSample(double sample);
 // One sample: read it from the ADC, then addSample.
 void lightSensorPass();
 
-// Sleeps the whole of `seconds`, up to 2^32 - 1 (-d -1), on every C library.
-void pauseSeconds(uint32_t seconds);
-
 // Samples every `delay_sec` seconds for ever. Returns only when the window
 // cannot be set up, with the exit status.
 int runLightSensorMethod();

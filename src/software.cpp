@@ -207,7 +207,7 @@ int runSoftwareMethod() {
   SoftwareState state = {0, 0, 0, {0, 0, 0}};
   startSoftwareMethod();
   for (;;) {
-    sleep(1);
+    pauseSeconds(1);
     softwarePass(&state);
   }
 }

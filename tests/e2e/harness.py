@@ -14,8 +14,11 @@ Environment (set by CTest, with PYTHONPATH):
   LUMENFLIP_WRAPPER    optional command put in front of the daemon only
                        (valgrind); the daemon is then stopped with SIGTERM,
                        which lets the wrapper report before the process ends
+  LUMENFLIP_LIBC       the C library the daemon was built with, when it is
+                       not glibc: "musl" or "uclibc" (see fixed())
 """
 
+import math
 import os
 import shlex
 import signal
@@ -25,10 +28,13 @@ import threading
 import time
 import unittest
 
+from decimal import Decimal
+
 from simcam import EMULATOR, FakeAdc, ModeScript, constant_adc, on_terminal  # noqa: F401 (FakeAdc, ModeScript: for the tests)
 
 BIN = os.environ.get("LUMENFLIP", "lumenflip")
 WRAPPER = shlex.split(os.environ.get("LUMENFLIP_WRAPPER", ""))
+LIBC = os.environ.get("LUMENFLIP_LIBC", "")
 
 
 def daemon_command(args):
@@ -137,14 +143,62 @@ class Daemon:
         return self.stdout(), self.stderr()
 
 
+_POWERS_OF_TEN = (1e1, 1e2, 1e4, 1e8, 1e16, 1e32, 1e64, 1e128, 1e256)
+
+
+def _uclibc_fixed(value, precision):
+    """uClibc-ng's "%.Nf": the value is scaled to nine digits before the
+    point by powers of ten, each step rounded, and read as 18 digits of
+    which 17 are kept; the cut rounds a 5 away from zero. glibc and musl
+    print the exact binary value rounded to even."""
+    if math.isnan(value):
+        return "nan"
+    sign = "-" if math.copysign(1.0, value) < 0 else ""
+    x = abs(value)
+    if math.isinf(x):
+        return sign + "inf"
+    digits, exponent = [0] * 18, -1  # of the first digit
+    if x != 0:
+        exponent, step, small = 8, 1 << (len(_POWERS_OF_TEN) - 1), x < 1e8
+        for power in reversed(_POWERS_OF_TEN):
+            if small and x * power < 1e9:
+                x, exponent = x * power, exponent - step
+            elif not small and x / power >= 1e8:
+                x, exponent = x / power, exponent + step
+            step >>= 1
+        if x >= 1e9:
+            x, exponent = x / 1e1, exponent + 1
+        for block in (0, 9):
+            whole = int(x)
+            x = (x - whole) * 1e9
+            digits[block:block + 9] = [int(d) for d in "%09d" % whole]
+    shown = precision + exponent + 1  # digits down to the last one printed
+    if shown < 0:
+        digits, exponent, shown = [0] * 18, -1, 0
+    kept = digits[:min(shown, 17)]
+    number = int("".join(map(str, kept)) or "0")
+    if shown <= 17 and digits[shown] >= 5:
+        number += 1
+    return sign + "{:.{}f}".format(Decimal(number).scaleb(exponent + 1 - len(kept)), precision)
+
+
+def fixed(value, precision=2):
+    """value as the daemon's C library prints it with "%.<precision>lf".
+    The last digit is the C library's own: decisions compare the values,
+    never the text."""
+    if LIBC == "uclibc":
+        return _uclibc_fixed(value, precision)
+    return "%.*f" % (precision, value)
+
+
 def current_line(sample):
     """The verbose line for one sample."""
-    return "Current value: %.2f\n" % sample
+    return "Current value: %s\n" % fixed(sample)
 
 
 def window_line(size, mean):
     """The verbose line for the window's mean."""
-    return "Window (%d) Avg: %.2f\n" % (size, mean)
+    return "Window (%d) Avg: %s\n" % (size, fixed(mean))
 
 
 def start_dump(jitter=3, eq1=1200000, eq2=(930000, 14, 10), eq3=(3000, 17, 8), sec_wait=3):

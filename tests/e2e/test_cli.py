@@ -4,7 +4,7 @@ import os
 import re
 import unittest
 
-from harness import BIN, DaemonTest, ModeScript, current_line, run_to_exit, window_line
+from harness import BIN, DaemonTest, ModeScript, current_line, fixed, run_to_exit, window_line
 
 
 def usage(mode_command="/system/sdcard/scripts/nightmode.sh", adc_device="/dev/jz_adc_aux_0",
@@ -23,11 +23,11 @@ def usage(mode_command="/system/sdcard/scripts/nightmode.sh", adc_device="/dev/j
         "-a <int>        Sets the number of ADC reads to average into a single sample (default: %d)\n"
         "-d <int>        Delay (in seconds) between averaged reads (default: %d)\n"
         "-n <int>        Number of averaged samples to window average for thresholding (default: %d)\n"
-        "-O <float>      Turn on night mode when window average value drops below this threshold (default: %.2f)\n"
-        "-F <floag>      Turn off night mode when window average value goes above this threshold (default: %.2f)\n"
+        "-O <float>      Turn on night mode when window average value drops below this threshold (default: %s)\n"
+        "-F <floag>      Turn off night mode when window average value goes above this threshold (default: %s)\n"
         "-h              Print this usage statement and exit\n"
     ) % (mode_command, mode_command, mode_command, adc_device, adc_reads, delay_sec, window_size,
-         on_threshold, off_threshold)
+         fixed(on_threshold), fixed(off_threshold))
 
 
 def getopt_diagnostic(line, letter):
@@ -49,6 +49,9 @@ class ExitingOptions(DaemonTest):
             ("integers clamp and stop at junk", ["-a", " +12abc", "-d", "99999999999", "-n", "-99999999999",
                                                  "-O", "x", "-h"],
              usage(adc_reads=12, delay_sec=2147483647, window_size=-2147483648, on_threshold=0.0)),
+            # Ties and near-ties, where C libraries print different last digits.
+            ("thresholds as the C library prints them", ["-O", "40.125", "-F", "0.015", "-h"],
+             usage(on_threshold=40.125, off_threshold=0.015)),
         ]
         for case, args, want in cases:
             with self.subTest(case):

@@ -48,6 +48,9 @@ class Deciding(DaemonTest):
              samples(1, [(15, 15)]) + NIGHT + samples(1, [(4294967295, 4294967295)]) + DAY
              + samples(1, [(1.5, 1.5)]) + NIGHT + samples(1, [(1073741825, 1073741825)]) + DAY
              + samples(1, [(2147483648, 2147483648)]), ["on", "off", "on", "off"]),
+            ("means on a tie print as the C library rounds them",
+             ["1", "0*7", "1", "0*7", "25", "0*7"], ["-v", "-a", "8", "-n", "2"],
+             samples(2, [(0.125, None), (0.125, 0.125)]) + NIGHT + samples(2, [(3.125, 1.625)]), ["on"]),
             ("quiet daemon prints nothing but runs commands", ["0", "100"], ["-a", "1", "-n", "1"],
              "MODE on\nMODE off\n", ["on", "off"]),
             ("window of one decides on every sample", ["0", "40", "45", "40"], ["-v", "-a", "1", "-n", "1"],
