@@ -45,7 +45,7 @@ endif()
 
 # Where the C library's files may come from, and the start routine that
 # only it has (pulled from its libc.a by its crt1.o).
-if(LIBC_ROOT)
+if(LIBC AND LIBC_ROOT)
   if(NOT IS_DIRECTORY "${LIBC_ROOT}/lib")
     message(FATAL_ERROR "no C library at LIBC_ROOT=${LIBC_ROOT}")
   endif()

@@ -75,14 +75,23 @@ class Reader(threading.Thread):
 
 
 class Daemon:
-    """A running lumenflip. stop() kills it and returns what it wrote."""
+    """A running lumenflip. stop() kills it and returns what it wrote.
+    With one_pipe, both streams go to one pipe, as under the init script,
+    where standard output is block-buffered: stdout() is all of it."""
 
-    def __init__(self, args, cwd=None, env=None):
-        self.proc, self.master = on_terminal(daemon_command(args), subprocess.PIPE, cwd=cwd, env=env)
-        self.out = Reader(self.master)
-        self.err = Reader(self.proc.stderr.fileno())
-        self.out.start()
-        self.err.start()
+    def __init__(self, args, cwd=None, env=None, one_pipe=False):
+        self.master = self.err = None
+        if one_pipe:
+            self.proc = subprocess.Popen(daemon_command(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                         stderr=subprocess.STDOUT, start_new_session=True, cwd=cwd, env=env)
+            self.out = Reader(self.proc.stdout.fileno())
+        else:
+            self.proc, self.master = on_terminal(daemon_command(args), subprocess.PIPE, cwd=cwd, env=env)
+            self.out = Reader(self.master)
+            self.err = Reader(self.proc.stderr.fileno())
+        for reader in (self.out, self.err):
+            if reader:
+                reader.start()
         self.stopped = False
 
     @property
@@ -93,7 +102,7 @@ class Daemon:
         return self.out.text()
 
     def stderr(self):
-        return self.err.text()
+        return self.err.text() if self.err else ""
 
     def wait_for(self, predicate, timeout=30, what="condition"):
         """Polls predicate(self) until it holds; fails the test otherwise."""
@@ -136,10 +145,14 @@ class Daemon:
             except ProcessLookupError:
                 pass
         self.proc.wait(timeout=20)
-        self.out.join(timeout=10)
-        self.err.join(timeout=10)
-        os.close(self.master)
-        self.proc.stderr.close()
+        for reader in (self.out, self.err):
+            if reader:
+                reader.join(timeout=10)
+        if self.master is not None:
+            os.close(self.master)
+        for stream in (self.proc.stdout, self.proc.stderr):
+            if stream:
+                stream.close()
         return self.stdout(), self.stderr()
 
 

@@ -3,11 +3,9 @@ failing command leaves behind."""
 
 import os
 import shlex
-import signal
-import subprocess
 import unittest
 
-from harness import DaemonTest, ModeScript, Reader, current_line, daemon_command, window_line
+from harness import DaemonTest, ModeScript, current_line, window_line
 
 # With -a 1 -n 1 every conversion is a sample that decides: 0 is night,
 # 100 is day (default thresholds).
@@ -100,20 +98,11 @@ class SharedLog(DaemonTest):
         last_switch = max(i for i, line in enumerate(want) if line.startswith("MODE"))
 
         adc = self.fake_adc(script)
-        proc = subprocess.Popen(daemon_command(["-v", "-a", "1", "-n", "1", "-d", "0", "-D", adc.path,
-                                                "-c", mode.path]),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                start_new_session=True)
-        log = Reader(proc.stdout.fileno())
-        log.start()
-        try:
-            adc.wait_held(timeout=120)
-        finally:
-            os.killpg(proc.pid, signal.SIGKILL)  # what it still holds in its buffer is lost
-            proc.wait()
-            log.join(timeout=10)
-            proc.stdout.close()
-        *lines, cut = log.text().split("\n")
+        daemon = self.start(["-v", "-a", "1", "-n", "1", "-d", "0", "-D", adc.path, "-c", mode.path],
+                            one_pipe=True)
+        adc.wait_held(timeout=120)
+        log, _ = daemon.stop()  # what it still holds in its buffer is lost
+        *lines, cut = log.split("\n")
         self.assertLessEqual(len(lines), len(want), "more lines than the script makes")
         for number, (line, wanted) in enumerate(zip(lines, want), 1):
             if wanted == error:
@@ -123,6 +112,7 @@ class SharedLog(DaemonTest):
         self.assertGreater(len(lines), last_switch, "the last switch did not reach the log")
         self.assertTrue((want + [""])[len(lines)].startswith(cut), "the line cut short by the kill: %r" % cut)
         self.assertEqual(len(mode.calls()), 36)
+
 
 if __name__ == "__main__":
     unittest.main()
