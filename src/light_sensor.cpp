@@ -61,7 +61,7 @@ int openSampleWindow() {
   sample_window = static_cast<double*>(calloc(static_cast<size_t>(settings.window_size), sizeof(double)));
   if (!sample_window) {
     printError("ERROR: -n %d: cannot allocate the sample window: %s\n", settings.window_size,
-            strerror(errno));
+               strerror(errno));
     return 1;
   }
   window_index = 0;
