@@ -45,14 +45,16 @@ IspInfo ispSample(const Trace& trace, const Feedback& feedback, size_t i) {
 
 // Where the recording shows a new daemon, the replay's begins there too:
 // in day, with the day command (a switch when it was night) and the
-// method's start. Returns false when the method cannot start.
-bool restart(const Trace& trace, size_t i, size_t* next, Outcome* outcome) {
+// method's start, with the software method's `state` anew. Returns false
+// when the method cannot start.
+bool restart(const Trace& trace, size_t i, size_t* next, Outcome* outcome, SoftwareState* state = nullptr) {
   if (*next >= trace.restarts.size() || trace.restarts[*next] != i) return true;
   ++*next;
   if (night_mode) outcome->switches.push_back(Switch{i, false, Rule::kRestart, NAN, 0});
   night_mode = false;
   mode_switch_wait = 0;
   if (trace.method == Method::kLightSensor) return openSampleWindow() == 0;
+  *state = SoftwareState{0, 0, 0, {0, 0, 0}};
   startSoftwareMethod();
   return true;
 }
@@ -95,9 +97,7 @@ void replaySoftware(const Trace& trace, const Feedback& feedback, Outcome* outco
   if (detail) outcome->isp.reserve(n);
   size_t next_restart = 0;
   for (size_t i = 0; i < n; ++i) {
-    const size_t restarts = next_restart;
-    restart(trace, i, &next_restart, outcome);
-    if (next_restart != restarts) state = SoftwareState{0, 0, 0, {0, 0, 0}};
+    restart(trace, i, &next_restart, outcome, &state);
     state.sample = model ? ispSample(trace, feedback, i) : trace.isp[i];
     switched = 0;
     judgeSample(&state, 3);  // every sample in a trace was a whole read
