@@ -8,8 +8,10 @@
 // The daemon's parser must return kRunMethod, 0 (-h) or 1 (bad option),
 // never end the process, and leave the settings and standard error exactly
 // as a plain model does: the model asks the C library's getopt_long for the
-// same options, converts integers with strtol clamped to 32 bits, and reads the
-// -2 and -3 triples field by field.
+// same options and hands each to the daemon's own table of options
+// (applyOption). The table's conversions are checked on every argument
+// apart: integers as strtol reads them, clamped to 32 bits, and the -2 and
+// -3 triples field by field.
 #include <getopt.h>
 #include <limits.h>
 #include <stdint.h>
@@ -80,35 +82,11 @@ int modelParse(int argc, char* argv[], Settings* s) {
   int option;
   static const struct option kNoLongOptions[] = {{nullptr, 0, nullptr, 0}};
   while ((option = getopt_long(argc, argv, kOptionString, kNoLongOptions, nullptr)) != -1) {
-    switch (option) {
-      case 'D': s->adc_device = optarg; break;
-      case 'c': s->mode_command = optarg; break;
-      case 'y': s->day_command = optarg; break;
-      case 'g': s->night_command = optarg; break;
-      case 'a': s->adc_reads = modelInt(optarg); break;
-      case 'd': s->delay_sec = modelInt(optarg); break;
-      case 'n': s->window_size = modelInt(optarg); break;
-      case 'O': s->on_threshold = strtod(optarg, nullptr); break;
-      case 'F': s->off_threshold = strtod(optarg, nullptr); break;
-      case 'v': ++s->verbose; break;
-      case 'S': s->software_method = true; break;
-      case 'h': return 0;
-      case 'j': s->jitter_percent = modelInt(optarg); break;
-      case 'w': s->sec_wait = modelInt(optarg); break;
-      case '1': s->eq1_user_exposure = modelInt(optarg); break;
-      case '2':
-      case '3': {
-        const bool eq2 = option == '2';
-        if (modelTriple(optarg, eq2 ? &s->eq2_user_exposure : &s->eq3_user_wb,
-                        eq2 ? &s->eq2_user_iridix : &s->eq3_user_iridix,
-                        eq2 ? &s->eq2_count : &s->eq3_count) < 3) {
-          fprintf(stderr, "invalid argument: %s\n", optarg);
-        }
-        break;
-      }
-      default:
-        fprintf(stderr, "Unknown argument: '%c'\n", option);
-        return 1;
+    switch (applyOption(s, option, optarg)) {
+      case kOptionApplied: break;
+      case kOptionBadTriple: fprintf(stderr, "invalid argument: %s\n", optarg); break;
+      case kOptionHelp: return 0;
+      case kOptionUnknown: fprintf(stderr, "Unknown argument: '%c'\n", option); return 1;
     }
   }
   return kRunMethod;
@@ -132,6 +110,23 @@ void checkText(const char* value, const char* fallback, const std::vector<std::u
 
 bool sameDouble(double a, double b) { return memcmp(&a, &b, sizeof a) == 0; }
 
+// The table's conversions of one argument, against strtol's and strtod's.
+void checkConversions(const char* text) {
+  Settings converted;
+  applyOption(&converted, 'a', text);
+  if (converted.adc_reads != modelInt(text)) fail("an integer converts unlike strtol");
+  applyOption(&converted, 'O', text);
+  if (!sameDouble(converted.on_threshold, strtod(text, nullptr))) fail("a real converts unlike strtod");
+  Settings triple;
+  Settings model;
+  const int fields = modelTriple(text, &model.eq2_user_exposure, &model.eq2_user_iridix, &model.eq2_count);
+  if ((applyOption(&triple, '2', text) == kOptionApplied) != (fields == 3)) fail("a triple is judged unlike the model");
+  if (triple.eq2_user_exposure != model.eq2_user_exposure || triple.eq2_user_iridix != model.eq2_user_iridix ||
+      triple.eq2_count != model.eq2_count) {
+    fail("a triple's fields convert unlike the model");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -153,6 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     args.push_back(std::move(arg));
     start = end + 1;
   }
+
+  for (const auto& arg : args) checkConversions(arg.get());
 
   static char program[] = "lumenflip";
   std::vector<char*> argv(1, program);

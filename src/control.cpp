@@ -14,7 +14,6 @@ Settings settings;
 const char kOptionString[] = "D:c:y:g:a:d:n:O:F:vShj:w:1:2:3:";
 bool night_mode = false;
 int32_t mode_switch_wait = 0;
-int (*runModeCommand)(const char* command_line) = system;
 
 namespace {
 
@@ -69,29 +68,31 @@ int parseIntTriple(const char* text, int32_t* first, int32_t* second, int32_t* t
   return 3;
 }
 
-void printUsage() {
+void printUsage() { printUsageOf(settings); }
+
+void printUsageOf(const Settings& shown) {
   puts("Usage: lumenflip [options]\n");
   puts("Options:");
   puts("-v              Increase verbosity");
   printf("-c <str>        Sets the command to call to set night mode (default: %s)\n",
-         settings.mode_command);
+         shown.mode_command);
   printf("-y <str>        Sets the command to run for day mode (default: disabled, use %s for both day and night)\n",
-         settings.mode_command);
+         shown.mode_command);
   printf("-g <str>        Sets the command to run for night mode (default: disabled, use %s for both day and night)\n",
-         settings.mode_command);
+         shown.mode_command);
   puts("-S              uses software to determine day/night");
   puts("                    following options don't mean anything for software method");
   puts("                    use sw_night_configure.html for more software mode options");
-  printf("-D <str>        Sets jz_adc_aux device (default: %s)\n", settings.adc_device);
+  printf("-D <str>        Sets jz_adc_aux device (default: %s)\n", shown.adc_device);
   printf("-a <int>        Sets the number of ADC reads to average into a single sample (default: %d)\n",
-         settings.adc_reads);
-  printf("-d <int>        Delay (in seconds) between averaged reads (default: %d)\n", settings.delay_sec);
+         shown.adc_reads);
+  printf("-d <int>        Delay (in seconds) between averaged reads (default: %d)\n", shown.delay_sec);
   printf("-n <int>        Number of averaged samples to window average for thresholding (default: %d)\n",
-         settings.window_size);
+         shown.window_size);
   printf("-O <float>      Turn on night mode when window average value drops below this threshold (default: %.2lf)\n",
-         settings.on_threshold);
+         shown.on_threshold);
   printf("-F <floag>      Turn off night mode when window average value goes above this threshold (default: %.2lf)\n",
-         settings.off_threshold);
+         shown.off_threshold);
   puts("-h              Print this usage statement and exit");
 }
 
@@ -117,42 +118,50 @@ void pauseSeconds(uint32_t seconds) {
   } while (seconds > 0);
 }
 
+OptionResult applyOption(Settings* target, int letter, const char* text) {
+  switch (letter) {
+    case 'D': target->adc_device = text; break;
+    case 'c': target->mode_command = text; break;
+    case 'y': target->day_command = text; break;
+    case 'g': target->night_command = text; break;
+    case 'a': target->adc_reads = optionInt(text); break;
+    case 'd': target->delay_sec = optionInt(text); break;
+    case 'n': target->window_size = optionInt(text); break;
+    case 'O': target->on_threshold = strtod(text, nullptr); break;
+    case 'F': target->off_threshold = strtod(text, nullptr); break;
+    case 'v': ++target->verbose; break;
+    case 'S': target->software_method = true; break;
+    case 'h': return kOptionHelp;
+    case 'j': target->jitter_percent = optionInt(text); break;
+    case 'w': target->sec_wait = optionInt(text); break;
+    case '1': target->eq1_user_exposure = optionInt(text); break;
+    case '2':
+      if (parseIntTriple(text, &target->eq2_user_exposure, &target->eq2_user_iridix, &target->eq2_count) < 3)
+        return kOptionBadTriple;
+      break;
+    case '3':
+      if (parseIntTriple(text, &target->eq3_user_wb, &target->eq3_user_iridix, &target->eq3_count) < 3)
+        return kOptionBadTriple;
+      break;
+    default: return kOptionUnknown;
+  }
+  return kOptionApplied;
+}
+
 int parseCommandLine(int argc, char* argv[]) {
   // getopt_long permutes on every C library; plain getopt does only on
   // glibc, and elsewhere would silently drop the options after an operand.
   static const struct option kNoLongOptions[] = {{nullptr, 0, nullptr, 0}};
   int option;
   while ((option = getopt_long(argc, argv, kOptionString, kNoLongOptions, nullptr)) != -1) {
-    switch (option) {
-      case 'D': settings.adc_device = optarg; break;
-      case 'c': settings.mode_command = optarg; break;
-      case 'y': settings.day_command = optarg; break;
-      case 'g': settings.night_command = optarg; break;
-      case 'a': settings.adc_reads = optionInt(optarg); break;
-      case 'd': settings.delay_sec = optionInt(optarg); break;
-      case 'n': settings.window_size = optionInt(optarg); break;
-      case 'O': settings.on_threshold = strtod(optarg, nullptr); break;
-      case 'F': settings.off_threshold = strtod(optarg, nullptr); break;
-      case 'v': ++settings.verbose; break;
-      case 'S': settings.software_method = true; break;
-      case 'h': printUsage(); return 0;
-      case 'j': settings.jitter_percent = optionInt(optarg); break;
-      case 'w': settings.sec_wait = optionInt(optarg); break;
-      case '1': settings.eq1_user_exposure = optionInt(optarg); break;
-      case '2':
-      case '3': {
-        const bool eq2 = option == '2';
-        const int fields = eq2 ? parseIntTriple(optarg, &settings.eq2_user_exposure, &settings.eq2_user_iridix,
-                                                &settings.eq2_count)
-                               : parseIntTriple(optarg, &settings.eq3_user_wb, &settings.eq3_user_iridix,
-                                                &settings.eq3_count);
-        if (fields < 3) {
-          printError("invalid argument: %s\n", optarg);
-          printUsage();
-        }
+    switch (applyOption(&settings, option, optarg)) {
+      case kOptionApplied: break;
+      case kOptionBadTriple:
+        printError("invalid argument: %s\n", optarg);
+        printUsage();
         break;
-      }
-      default:
+      case kOptionHelp: printUsage(); return 0;
+      case kOptionUnknown:
         printError("Unknown argument: '%c'\n", option);
         printUsage();
         return 1;
@@ -175,10 +184,15 @@ void applyNightMode() {
   if (command) {
     // The command inherits our standard output: our lines go out before its.
     fflush(stdout);
-    const int status = runModeCommand(command);
+    const int status = system(command);
     if (status != 0) printError("WARNING: %s returned %d\n", command, status);
   } else {
     printError("WARNING: mode command is too long to run: %s\n", settings.mode_command);
   }
   mode_switch_wait = settings.sec_wait;
+}
+
+void toggleNightMode() {
+  night_mode = !night_mode;
+  applyNightMode();
 }

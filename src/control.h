@@ -39,14 +39,28 @@ extern int32_t mode_switch_wait;
 const int kRunMethod = -1;
 
 // The daemon's options, for getopt. Tools that accept the daemon's command
-// line parse it with this too.
+// line parse it with this and applyOption too.
 extern const char kOptionString[];
+
+// What applyOption made of an option.
+enum OptionResult {
+  kOptionApplied,
+  kOptionBadTriple,  // -2 or -3 converted fewer than three fields
+  kOptionHelp,       // -h
+  kOptionUnknown,    // getopt's '?', or any letter that is not an option
+};
+
+// The one table of options: stores option `letter`, with its argument
+// `text` where it takes one, into `target`. Prints nothing.
+OptionResult applyOption(Settings* target, int letter, const char* text);
 
 // Fills `settings` from the command line. Returns kRunMethod, or the exit
 // status when the process must end (0 after -h, 1 after a bad option).
 int parseCommandLine(int argc, char* argv[]);
 
 void printUsage();
+// The usage text with another set of values, for tools.
+void printUsageOf(const Settings& shown);
 
 // Every error and warning of the daemon goes through here: whatever it has
 // written to standard output goes out first, so that when both streams
@@ -71,11 +85,11 @@ int parseIntTriple(const char* text, int32_t* first, int32_t* second, int32_t* t
 // when the built line would not fit, so that nothing cut short is run.
 const char* buildModeCommand(char* buffer, unsigned long size);
 
-// Runs a mode command line through the shell and returns its wait status.
-// Tools that replay decisions put their own here so that nothing is run.
-extern int (*runModeCommand)(const char* command_line);
-
 // Runs the command for `night_mode` and starts the settle period.
 void applyNightMode();
+
+// What the methods' loops do when a pass decides to switch: night becomes
+// day or day night, and its command runs.
+void toggleNightMode();
 
 #endif

@@ -8,26 +8,7 @@
 #include <unistd.h>
 
 #include "control.h"
-
-namespace {
-
-double* sample_window = nullptr;
-int32_t window_index = 0;
-bool window_full = false;
-
-void decide(double mean) {
-  if (night_mode) {
-    if (mean >= settings.off_threshold) {
-      night_mode = false;
-      applyNightMode();
-    }
-  } else if (mean <= settings.on_threshold) {
-    night_mode = true;
-    applyNightMode();
-  }
-}
-
-}  // namespace
+#include "output.h"
 
 int jzAuxRead(const char* device, uint32_t* value) {
   const int fd = open(device, O_RDONLY);
@@ -52,60 +33,59 @@ int jzAuxReadAverage(const char* device, double* average, int32_t count) {
   return 1;
 }
 
-int openSampleWindow() {
-  if (settings.window_size < 1) {
-    printError("ERROR: -n %d: the window must hold at least 1 sample\n", settings.window_size);
+int openLightWindow(LightWindow* window, int32_t size) {
+  if (size < 1) {
+    printError("ERROR: -n %d: the window must hold at least 1 sample\n", size);
     return 1;
   }
-  free(sample_window);
-  sample_window = static_cast<double*>(calloc(static_cast<size_t>(settings.window_size), sizeof(double)));
-  if (!sample_window) {
-    printError("ERROR: -n %d: cannot allocate the sample window: %s\n", settings.window_size,
-               strerror(errno));
+  window->samples = static_cast<double*>(calloc(static_cast<size_t>(size), sizeof(double)));
+  if (!window->samples) {
+    printError("ERROR: -n %d: cannot allocate the sample window: %s\n", size, strerror(errno));
     return 1;
   }
-  window_index = 0;
-  window_full = false;
+  window->size = size;
+  window->index = 0;
+  window->full = false;
   return 0;
 }
 
-double windowMean() {
-  double sum = 0.0;
-  for (int32_t i = 0; i < settings.window_size; ++i) sum += sample_window[i];
-  return sum / settings.window_size;
-}
+LightVerdict judgeLightSample(LightWindow* window, const Settings& with, bool night, double sample) {
+  if (with.verbose >= 1) printf(OUT_CURRENT_VALUE, sample);
 
-bool addSample(double sample) {
-  if (settings.verbose >= 1) printf("Current value: %.2lf\n", sample);
-
-  sample_window[window_index++] = sample;
-  if (window_index == settings.window_size) {
-    window_full = true;
-    window_index = 0;
-  } else if (!window_full) {
-    return false;
+  LightVerdict verdict = {false, 0.0, false};
+  window->samples[window->index++] = sample;
+  if (window->index == window->size) {
+    window->full = true;
+    window->index = 0;
+  } else if (!window->full) {
+    return verdict;
   }
 
-  const double mean = windowMean();
-  if (settings.verbose >= 1) printf("Window (%d) Avg: %.2lf\n", settings.window_size, mean);
-  decide(mean);
-  return true;
+  double sum = 0.0;
+  for (int32_t i = 0; i < window->size; ++i) sum += window->samples[i];
+  verdict.decided = true;
+  verdict.mean = sum / window->size;
+  if (with.verbose >= 1) printf(OUT_WINDOW_MEAN, window->size, verdict.mean);
+  verdict.switches = night ? verdict.mean >= with.off_threshold : verdict.mean <= with.on_threshold;
+  return verdict;
 }
 
-void lightSensorPass() {
+LightVerdict lightSensorPass(LightWindow* window) {
   double sample;
   if (!jzAuxReadAverage(settings.adc_device, &sample, settings.adc_reads)) {
     printError("ERROR: jzAuxReadAverage(%d) failed: %s\n", settings.adc_reads, strerror(errno));
-    return;
+    const LightVerdict nothing = {false, 0.0, false};
+    return nothing;
   }
-  addSample(sample);
+  return judgeLightSample(window, settings, night_mode, sample);
 }
 
 int runLightSensorMethod() {
-  const int status = openSampleWindow();
+  LightWindow window;
+  const int status = openLightWindow(&window, settings.window_size);
   if (status != 0) return status;
   for (;;) {
-    lightSensorPass();
+    if (lightSensorPass(&window).switches) toggleNightMode();
     pauseSeconds(static_cast<uint32_t>(settings.delay_sec));
   }
 }

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "control.h"
+
 // One conversion: open, read 4 bytes, close. 1 on a full read, 0 on any
 // other read result, -1 when the device cannot be opened.
 int jzAuxRead(const char* device, uint32_t* value);
@@ -13,19 +15,33 @@ int jzAuxRead(const char* device, uint32_t* value);
 // 0 on the first failed conversion or a count below 1.
 int jzAuxReadAverage(const char* device, double* average, int32_t count);
 
-// Allocates the sample window for `window_size` samples. Returns 0, or the
-// exit status after reporting why the method cannot start.
-int openSampleWindow();
+// The moving window of samples, written in ring order at `index`; `full`
+// from the moment the index first wraps.
+struct LightWindow {
+  double* samples;
+  int32_t size;
+  int32_t index;
+  bool full;
+};
 
-// The window's mean over all of its slots.
-double windowMean();
+// Allocates a window of `size` samples, once for the life of the method.
+// Returns 0, or the exit status after reporting why the method cannot start.
+int openLightWindow(LightWindow* window, int32_t size);
 
-// Stores a sample and, once the window has filled, decides on its mean.
-// Returns whether it decided (whether or not the mode changed).
-bool addSample(double sample);
+// What one sample decided.
+struct LightVerdict {
+  bool decided;   // the window was full, and `mean` is its mean
+  double mean;
+  bool switches;  // the mean crossed the threshold of the other mode
+};
 
-// One sample: read it from the ADC, then addSample.
-void lightSensorPass();
+// Stores `sample` in the window and, once it is full, judges its mean for
+// a camera in `night`, printing the verbose lines of `with`.
+LightVerdict judgeLightSample(LightWindow* window, const Settings& with, bool night, double sample);
+
+// One sample of the daemon: read from the ADC, then judged. A failed read
+// is reported and decides nothing.
+LightVerdict lightSensorPass(LightWindow* window);
 
 // Samples every `delay_sec` seconds for ever. Returns only when the window
 // cannot be set up, with the exit status.

@@ -172,19 +172,34 @@ class LightSensorPass : public test_support::GlobalsFixture {
     useWindow(3);
   }
 
+  void TearDown() override {
+    free(window_.samples);
+    GlobalsFixture::TearDown();
+  }
+
   void useWindow(int32_t size) {
+    free(window_.samples);
+    window_.samples = nullptr;
     settings.window_size = size;
-    ASSERT_EQ(0, openSampleWindow());
+    ASSERT_EQ(0, openLightWindow(&window_, size));
+  }
+
+  // What the method's loop does with one sample: the pass, then the switch
+  // it decided.
+  Output pass() {
+    return captureOutput([this] {
+      if (lightSensorPass(&window_).switches) toggleNightMode();
+    });
   }
 
   Output sample(uint32_t raw) {
     writeFile(adc_, word(raw));
-    return captureOutput(lightSensorPass);
+    return pass();
   }
 
   Output failedSample() {
     std::filesystem::remove(adc_);
-    return captureOutput(lightSensorPass);
+    return pass();
   }
 
   std::string switches() const { return readFile(log_); }
@@ -193,6 +208,7 @@ class LightSensorPass : public test_support::GlobalsFixture {
   std::string adc_;
   std::string log_;
   std::string recorder_;
+  LightWindow window_ = {nullptr, 0, 0, false};
 };
 
 TEST_F(LightSensorPass, FirstDecisionOnTheSampleThatFillsTheWindow) {
@@ -305,17 +321,17 @@ TEST_F(LightSensorPass, FailedSampleNeverSwitches) {
 
 TEST_F(LightSensorPass, ErrorNamesTheReadCountAndTheErrorText) {
   settings.adc_device = dir_.path().c_str();  // opens, then the read fails
-  EXPECT_EQ("ERROR: jzAuxReadAverage(3) failed: Is a directory\n", captureOutput(lightSensorPass).err);
+  EXPECT_EQ("ERROR: jzAuxReadAverage(3) failed: Is a directory\n", pass().err);
 
   writeFile(adc_, word(0));
   settings.adc_device = adc_.c_str();
   settings.adc_reads = 0;
-  const Output output = captureOutput(lightSensorPass);
+  const Output output = pass();
   EXPECT_PRED2(test_support::startsWith, output.err, "ERROR: jzAuxReadAverage(0) failed: ");
   EXPECT_PRED2(test_support::endsWith, output.err, "\n");
   EXPECT_EQ("", output.out);
   settings.adc_reads = -5;
-  EXPECT_PRED2(test_support::startsWith, captureOutput(lightSensorPass).err, "ERROR: jzAuxReadAverage(-5) failed: ");
+  EXPECT_PRED2(test_support::startsWith, pass().err, "ERROR: jzAuxReadAverage(-5) failed: ");
   EXPECT_EQ("", switches());
 }
 
@@ -323,9 +339,9 @@ class LightSensorWindow : public test_support::GlobalsFixture {};
 
 TEST_F(LightSensorWindow, RefusesAWindowBelowOneSample) {
   for (int32_t size : {0, -7, INT32_MIN}) {
-    settings.window_size = size;
+    LightWindow window;
     int status = 0;
-    const Output output = captureOutput([&] { status = openSampleWindow(); });
+    const Output output = captureOutput([&] { status = openLightWindow(&window, size); });
     EXPECT_EQ(1, status) << size;
     EXPECT_EQ("", output.out);
     EXPECT_PRED2(test_support::contains, output.err, "-n");
@@ -335,11 +351,13 @@ TEST_F(LightSensorWindow, RefusesAWindowBelowOneSample) {
 }
 
 TEST_F(LightSensorWindow, AcceptsOneSample) {
-  settings.window_size = 1;
+  LightWindow window;
   int status = -1;
-  const Output output = captureOutput([&] { status = openSampleWindow(); });
+  const Output output = captureOutput([&] { status = openLightWindow(&window, 1); });
   EXPECT_EQ(0, status);
   EXPECT_EQ("", output.out + output.err);
+  EXPECT_EQ(1, window.size);
+  free(window.samples);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The software method's rule machine, driven sample by sample through
-// judgeSample with prepared readings: no ISP file and no sleeping.
+// judgeIspSample with prepared readings as the method's loop drives it (the
+// verdict, then the switch it decided): no ISP file and no sleeping.
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@ using test_support::TempDir;
 using Lines = std::vector<std::string>;
 
 const int kWhole = 3;  // what readIspInfo returns when it found all three lines
+const unsigned kAll = kIspExposure | kIspIridix | kIspWb;
 
 class SoftwareTest : public GlobalsFixture {
  protected:
@@ -33,9 +35,27 @@ class SoftwareTest : public GlobalsFixture {
     settings.mode_command = mode_command_.c_str();
   }
 
-  void feed(int32_t exposure, int32_t iridix, int32_t wb, int read_result = kWhole) {
-    state_.sample = IspInfo{exposure, iridix, wb};
-    judgeSample(&state_, read_result);
+  // One pass: a whole read gives the sample; any other read result, a
+  // file holding that many of the three lines.
+  SoftwareVerdict feed(int32_t exposure, int32_t iridix, int32_t wb, int read_result = kWhole,
+                       unsigned published = kAll) {
+    SoftwareVerdict verdict;
+    if (read_result == kWhole) {
+      state_.sample = IspInfo{exposure, iridix, wb};
+      state_.published = published;
+      verdict = judgeIspSample(&state_, settings, night_mode, &mode_switch_wait);
+    } else {
+      const std::string lines[] = {"ISP exposure log2 id: 1\n", "ISP Iridix strength : 2\n", "ISP WB Temperature : 3\n"};
+      std::string content;
+      for (int i = 0; i < read_result; ++i) content += lines[i];
+      if (read_result >= 0) test_support::writeFile(dir_.file("isp_info"), content);
+      const std::string isp_info = dir_.file(read_result >= 0 ? "isp_info" : "none");
+      const std::string isp_m0 = dir_.file("isp-m0");
+      IspReader reader = makeIspReader(isp_info.c_str(), isp_m0.c_str());
+      verdict = softwarePass(&state_, &reader);
+    }
+    if (verdict.switches) toggleNightMode();
+    return verdict;
   }
 
   void feedTimes(int times, int32_t exposure, int32_t iridix, int32_t wb) {
@@ -59,7 +79,7 @@ class SoftwareTest : public GlobalsFixture {
 
   TempDir dir_;
   std::string mode_command_;
-  SoftwareState state_ = {0, 0, 0, {0, 0, 0}};
+  SoftwareState state_ = {0, 0, 0, {0, 0, 0}, kAll};
 };
 
 using SoftwareJitter = SoftwareTest;
@@ -209,7 +229,8 @@ TEST_F(SoftwareReadFailure, ChangesNothingButSaysSo) {
     SCOPED_TRACE(result);
     const Output output = captureOutput([&] { feed(100, 1, 1, result); });
     EXPECT_EQ(output.out, "");
-    EXPECT_EQ(output.err, "Unable to read isp_info\n");
+    EXPECT_EQ(output.err, std::string(result < 0 ? "ERROR: readIspInfo: open failed\n" : "") +
+                              "Unable to read isp_info\n");
   }
   EXPECT_EQ(state_.last_exposure, 900000);
   EXPECT_EQ(state_.eq2_wait_count, 5);
@@ -219,12 +240,17 @@ TEST_F(SoftwareReadFailure, ChangesNothingButSaysSo) {
   EXPECT_EQ(modes(), Lines{});
 }
 
-TEST_F(SoftwareReadFailure, PassWithoutTheIspFileGivesBothMessages) {
-  if (access(kIspInfoPath, F_OK) == 0) GTEST_SKIP() << kIspInfoPath << " exists on this machine";
+TEST_F(SoftwareReadFailure, PassWithoutEitherIspFileGivesBothMessages) {
   state_.last_exposure = 1234;
   mode_switch_wait = 2;
-  const Output output = captureOutput([&] { softwarePass(&state_); });
+  const std::string isp_info = dir_.file("isp_info");
+  const std::string isp_m0 = dir_.file("isp-m0");
+  IspReader reader = makeIspReader(isp_info.c_str(), isp_m0.c_str());
+  SoftwareVerdict verdict;
+  const Output output = captureOutput([&] { verdict = softwarePass(&state_, &reader); });
   EXPECT_EQ(output.err, "ERROR: readIspInfo: open failed\nUnable to read isp_info\n");
+  EXPECT_TRUE(verdict.rule == SoftwareRule::kUnread);
+  EXPECT_FALSE(verdict.switches);
   EXPECT_EQ(state_.last_exposure, 1234);
   EXPECT_EQ(mode_switch_wait, 2);
 }
@@ -447,7 +473,7 @@ TEST_F(SoftwareMessages, EachPassAtEachVerbosity) {
     settings.sec_wait = 1;
     settings.eq2_count = 1;
     settings.eq3_count = 1;
-    state_ = SoftwareState{0, 0, 0, {0, 0, 0}};
+    state_ = SoftwareState{0, 0, 0, {0, 0, 0}, kAll};
 
     std::string expected_out;
     std::string expected_err;
@@ -482,6 +508,108 @@ TEST_F(SoftwareMessages, EachPassAtEachVerbosity) {
   for (int run = 0; run < 4; ++run)
     for (const char* mode : {"off", "on", "off", "on", "off"}) expected_modes.push_back(mode);
   EXPECT_EQ(modes(), expected_modes);
+}
+
+// ---------------------------------------------------------------- absent statistics
+
+using SoftwareAbsent = SoftwareTest;
+const unsigned kNoIridix = kIspExposure | kIspWb;
+
+TEST_F(SoftwareAbsent, WithoutIridixEq2HoldsOnTheExposureAlone) {
+  settings.verbose = 2;
+  atNight(900000);
+  // The Iridix value held is an earlier file's, far above -2's: it must not count.
+  Output output = captureOutput([&] {
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(feed(900000, 99, 2500, kWhole, kNoIridix).rule == SoftwareRule::kNone);
+  });
+  EXPECT_PRED2(test_support::startsWith, output.out,
+               "(900000, -, 2500)\nEq2 wait_count active exp=900000 iridix=-\n(900000, -, 2500)\n");
+  EXPECT_EQ(state_.eq2_wait_count, 10);
+  SoftwareVerdict verdict;
+  output = captureOutput([&] { verdict = feed(900000, 99, 2500, kWhole, kNoIridix); });
+  EXPECT_EQ(output.out, "(900000, -, 2500)\nEq2 switching to day mode exp=900000 iridix=-\nNight Mode Disabled\n");
+  EXPECT_TRUE(verdict.rule == SoftwareRule::kEq2);
+  EXPECT_EQ(verdict.eq2_wait_count, 11);
+  EXPECT_EQ(modes(), Lines{"off"});
+}
+
+TEST_F(SoftwareAbsent, Eq3NeedsBothIridixAndWhiteBalance) {
+  // A warm, strongly corrected night: Eq3 would switch on the ninth sample
+  // with both statistics, and never without either.
+  for (unsigned published : {kNoIridix, kIspExposure | kIspIridix, kIspExposure}) {
+    SCOPED_TRACE(published);
+    GlobalsFixture::resetGlobals();
+    settings.mode_command = mode_command_.c_str();
+    atNight(1000000);
+    for (int i = 0; i < 30; ++i) feed(1000000, 20, 2500, kWhole, published);
+    EXPECT_EQ(state_.eq3_wait_count, 0);
+    EXPECT_TRUE(night_mode);
+  }
+  EXPECT_EQ(modes(), Lines{});
+  feedTimes(8, 1000000, 20, 2500);
+  EXPECT_EQ(modes(), Lines{});
+  EXPECT_TRUE(feed(1000000, 20, 2500).rule == SoftwareRule::kEq3);
+  EXPECT_EQ(modes(), Lines{"off"});
+}
+
+TEST_F(SoftwareAbsent, TheRawLineShowsWhatTheFileDoesNotPublish) {
+  settings.verbose = 2;
+  mode_switch_wait = 5;
+  const Output output = captureOutput([&] {
+    feed(700000, 1, 2, kWhole, kIspExposure);
+    feed(700000, 1, 2, kWhole, kNoIridix);
+    feed(700000, -1, -2, kWhole, kAll);
+  });
+  EXPECT_EQ(output.out,
+            "(700000, -, -)\njitter active\n(700000, -, 2)\nmode switch wait active\n"
+            "(700000, -1, -2)\nmode switch wait active\n");
+}
+
+// ---------------------------------------------------------------- verdicts
+
+TEST_F(SoftwareTest, AVerdictUsesItsOwnSettingsAndLeavesTheDaemonsStateAlone) {
+  // What a replay does: its own settings, mode and settle period.
+  settings.verbose = 2;
+  Settings own;
+  own.eq1_user_exposure = 500000;
+  own.sec_wait = 1;
+  int32_t wait = 1;
+  SoftwareState state = {600000, 0, 0, {600000, 10, 5000}, kAll};
+  const Output output = captureOutput([&] {
+    EXPECT_TRUE(judgeIspSample(&state, own, false, &wait).rule == SoftwareRule::kSettle);
+    EXPECT_EQ(wait, 0);
+    const SoftwareVerdict verdict = judgeIspSample(&state, own, false, &wait);
+    EXPECT_TRUE(verdict.rule == SoftwareRule::kEq1);
+    EXPECT_TRUE(verdict.switches);
+  });
+  EXPECT_EQ(output.out + output.err, "");
+  EXPECT_FALSE(night_mode);
+  EXPECT_EQ(mode_switch_wait, 0);
+  EXPECT_EQ(modes(), Lines{});
+}
+
+TEST_F(SoftwareTest, VerdictsNameTheRuleAndCarryTheCounts) {
+  settings.eq2_count = 2;
+  settings.eq3_user_iridix = 5;
+  atNight(900000);
+  SoftwareVerdict verdict = feed(900000, 10, 2000);
+  EXPECT_TRUE(verdict.rule == SoftwareRule::kNone);
+  EXPECT_FALSE(verdict.switches);
+  EXPECT_EQ(verdict.eq2_wait_count, 1);
+  EXPECT_EQ(verdict.eq3_wait_count, 1);
+  mode_switch_wait = 1;
+  verdict = feed(900000, 10, 2000);
+  EXPECT_TRUE(verdict.rule == SoftwareRule::kSettle);
+  EXPECT_EQ(verdict.eq2_wait_count, 1);
+  EXPECT_TRUE(feed(1800000, 10, 2000).rule == SoftwareRule::kJitter);
+  EXPECT_EQ(state_.eq2_wait_count, 0);
+  feed(1800000, 10, 2000);
+  feed(900000, 10, 2000);  // jitter again
+  feedTimes(2, 900000, 10, 2000);
+  verdict = feed(900000, 10, 2000);
+  EXPECT_TRUE(verdict.rule == SoftwareRule::kEq2);
+  EXPECT_EQ(verdict.eq2_wait_count, 3);
+  EXPECT_EQ(modes(), Lines{"off"});
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The replay itself: every sample goes through the daemon's own decision
-// functions, with a mode-command runner that records instead of running.
+// The replay itself: every sample goes through the daemon's own decisions,
+// with the replay's own mode, settle period and window.
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,103 +16,112 @@
 namespace replay {
 namespace {
 
-// Switches the daemon asked for during the current sample.
-size_t switched = 0;
-
-int recordSwitch(const char*) {
-  ++switched;
-  return 0;
-}
+// The mode and settle period the replay keeps in place of the daemon's.
+struct Mode {
+  bool night = false;
+  int32_t switch_wait = 0;
+};
 
 // Night mode's light moved from where the recording had it to where the
 // replay has it. Where the two agree the recorded sample is used as it is,
 // so that a replay with the recording's own options repeats it exactly.
-double lightSample(const Trace& trace, const Feedback& feedback, size_t i) {
+double lightSample(const Trace& trace, const Feedback& feedback, size_t i, bool night) {
   const bool recorded = !trace.recorded_night.empty() && trace.recorded_night[i];
-  if (recorded == night_mode) return trace.values[i];
+  if (recorded == night) return trace.values[i];
   // No sensor reads below 0, however dark it is.
-  return fmax(trace.values[i] + (night_mode ? feedback.lift : -feedback.lift), 0.0);
+  return fmax(trace.values[i] + (night ? feedback.lift : -feedback.lift), 0.0);
 }
 
-IspInfo ispSample(const Trace& trace, const Feedback& feedback, size_t i) {
+IspInfo ispSample(const Trace& trace, const Feedback& feedback, size_t i, bool night) {
   const bool recorded = !trace.recorded_night.empty() && trace.recorded_night[i];
   IspInfo sample = trace.isp[i];
-  if (recorded == night_mode || feedback.factor <= 0.0) return sample;
-  const double exposure = night_mode ? sample.exposure * feedback.factor : sample.exposure / feedback.factor;
+  if (recorded == night || feedback.factor <= 0.0) return sample;
+  const double exposure = night ? sample.exposure * feedback.factor : sample.exposure / feedback.factor;
   sample.exposure = static_cast<int32_t>(fmax(fmin(round(exposure), INT32_MAX), INT32_MIN));
   return sample;
 }
 
-// Where the recording shows a new daemon, the replay's begins there too:
-// in day, with the day command (a switch when it was night) and the
-// method's start, with the software method's `state` anew. Returns false
-// when the method cannot start.
-bool restart(const Trace& trace, size_t i, size_t* next, Outcome* outcome, SoftwareState* state = nullptr) {
-  if (*next >= trace.restarts.size() || trace.restarts[*next] != i) return true;
+// Whether a new daemon begins at sample i, as the recording shows.
+bool restartsAt(const Trace& trace, size_t i, size_t* next) {
+  if (*next >= trace.restarts.size() || trace.restarts[*next] != i) return false;
   ++*next;
-  if (night_mode) outcome->switches.push_back(Switch{i, false, Rule::kRestart, NAN, 0});
-  night_mode = false;
-  mode_switch_wait = 0;
-  if (trace.method == Method::kLightSensor) return openSampleWindow() == 0;
-  *state = SoftwareState{0, 0, 0, {0, 0, 0}};
-  startSoftwareMethod();
   return true;
 }
 
-bool replayLightSensor(const Trace& trace, const Feedback& feedback, Outcome* outcome, bool detail) {
+// A new daemon: in day, with the day command run at its start (a switch
+// when the camera was in night).
+void restart(size_t i, Mode* mode, int32_t settle, Outcome* outcome) {
+  if (mode->night) outcome->switches.push_back(Switch{i, false, Rule::kRestart, NAN, 0});
+  mode->night = false;
+  mode->switch_wait = settle;
+}
+
+bool replayLightSensor(const Trace& trace, const Settings& with, const Feedback& feedback, Outcome* outcome,
+                       bool detail) {
   const size_t n = trace.size();
   const bool model = feedback.active();
   if (detail) {
     outcome->means.assign(n, NAN);
     outcome->values.reserve(n);
   }
+  LightWindow window = {nullptr, 0, 0, false};
+  if (openLightWindow(&window, with.window_size) != 0) return false;
+  Mode mode;
   size_t next_restart = 0;
   for (size_t i = 0; i < n; ++i) {
-    if (!restart(trace, i, &next_restart, outcome)) return false;
-    const double sample = model ? lightSample(trace, feedback, i) : trace.values[i];
-    switched = 0;
-    const bool decided = addSample(sample);
-    if (decided && outcome->first_decision == n) outcome->first_decision = i;
-    if (switched > 0) {
-      const double mean = windowMean();
-      for (size_t k = 0; k < switched; ++k) outcome->switches.push_back(Switch{i, night_mode, Rule::kWindow, mean, 0});
+    if (restartsAt(trace, i, &next_restart)) {
+      restart(i, &mode, 0, outcome);
+      free(window.samples);
+      if (openLightWindow(&window, with.window_size) != 0) return false;
+    }
+    const double sample = model ? lightSample(trace, feedback, i, mode.night) : trace.values[i];
+    const LightVerdict verdict = judgeLightSample(&window, with, mode.night, sample);
+    if (verdict.decided && outcome->first_decision == n) outcome->first_decision = i;
+    if (verdict.switches) {
+      mode.night = !mode.night;
+      outcome->switches.push_back(Switch{i, mode.night, Rule::kWindow, verdict.mean, 0});
     }
     if (detail) {
-      if (decided) outcome->means[i] = windowMean();
+      if (verdict.decided) outcome->means[i] = verdict.mean;
       outcome->values.push_back(sample);
-      outcome->night.push_back(night_mode);
+      outcome->night.push_back(mode.night);
     }
   }
+  free(window.samples);
   return true;
 }
 
-void replaySoftware(const Trace& trace, const Feedback& feedback, Outcome* outcome, bool detail) {
+void replaySoftware(const Trace& trace, const Settings& with, const Feedback& feedback, Outcome* outcome,
+                    bool detail) {
   const size_t n = trace.size();
   const bool model = feedback.active();
   // As the daemon starts: the day command runs (not a switch) and the
   // settle period begins.
-  startSoftwareMethod();
-  SoftwareState state = {0, 0, 0, {0, 0, 0}};
+  Mode mode;
+  mode.switch_wait = with.sec_wait;
+  SoftwareState state = {0, 0, 0, {0, 0, 0}, kIspExposure | kIspIridix | kIspWb};
   outcome->first_decision = 0;
   if (detail) outcome->isp.reserve(n);
   size_t next_restart = 0;
   for (size_t i = 0; i < n; ++i) {
-    restart(trace, i, &next_restart, outcome, &state);
-    state.sample = model ? ispSample(trace, feedback, i) : trace.isp[i];
-    switched = 0;
-    judgeSample(&state, 3);  // every sample in a trace was a whole read
-    for (size_t k = 0; k < switched; ++k) {
-      Rule rule = Rule::kEq1;
-      int32_t count = 0;
-      if (!night_mode) {
-        rule = dayRule(state) == 2 ? Rule::kEq2 : Rule::kEq3;
-        count = rule == Rule::kEq2 ? state.eq2_wait_count : state.eq3_wait_count;
-      }
-      outcome->switches.push_back(Switch{i, night_mode, rule, NAN, count});
+    if (restartsAt(trace, i, &next_restart)) {
+      restart(i, &mode, with.sec_wait, outcome);
+      state = SoftwareState{0, 0, 0, {0, 0, 0}, state.published};
+    }
+    state.sample = model ? ispSample(trace, feedback, i, mode.night) : trace.isp[i];
+    const SoftwareVerdict verdict = judgeIspSample(&state, with, mode.night, &mode.switch_wait);
+    if (verdict.switches) {
+      mode.night = !mode.night;
+      mode.switch_wait = with.sec_wait;
+      const Rule rule = verdict.rule == SoftwareRule::kEq1   ? Rule::kEq1
+                        : verdict.rule == SoftwareRule::kEq2 ? Rule::kEq2
+                                                              : Rule::kEq3;
+      const int32_t count = rule == Rule::kEq2 ? verdict.eq2_wait_count : rule == Rule::kEq3 ? verdict.eq3_wait_count : 0;
+      outcome->switches.push_back(Switch{i, mode.night, rule, NAN, count});
     }
     if (detail) {
       outcome->isp.push_back(state.sample);
-      outcome->night.push_back(night_mode);
+      outcome->night.push_back(mode.night);
     }
   }
 }
@@ -120,18 +129,13 @@ void replaySoftware(const Trace& trace, const Feedback& feedback, Outcome* outco
 }  // namespace
 
 bool replayTrace(const Trace& trace, const Feedback& feedback, Outcome* outcome, bool detail) {
-  // Nothing is run and nothing of the daemon's own progress is printed.
-  runModeCommand = recordSwitch;
-  settings.verbose = 0;
-  night_mode = false;
-  mode_switch_wait = 0;
+  // Nothing of the daemon's own progress is printed.
+  Settings with = settings;
+  with.verbose = 0;
   *outcome = Outcome();
   outcome->first_decision = trace.size();
-  if (trace.method == Method::kLightSensor) {
-    if (openSampleWindow() != 0 || !replayLightSensor(trace, feedback, outcome, detail)) return false;
-  } else {
-    replaySoftware(trace, feedback, outcome, detail);
-  }
+  if (trace.method == Method::kLightSensor) return replayLightSensor(trace, with, feedback, outcome, detail);
+  replaySoftware(trace, with, feedback, outcome, detail);
   return true;
 }
 
