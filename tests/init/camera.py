@@ -15,7 +15,7 @@ prints (-C; then in an IPC namespace of its own too, since the buffer's key
 is fixed), with or without its host and facility fields (-S).
 
 Environment: LUMENFLIP, the daemon (set by CTest); LUMENFLIP_INIT_SCRIPT,
-optionally another init script to test in place of docs/examples/lumenflip.init.
+optionally another init script to test in place of init/lumenflip.init.
 """
 
 import collections
@@ -31,7 +31,7 @@ import unittest
 from simcam import SKIPPED, ModeScript, constant_adc
 
 SCRIPT = os.environ.get("LUMENFLIP_INIT_SCRIPT") or os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "examples", "lumenflip.init")
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "init", "lumenflip.init")
 DAEMON = os.path.realpath(os.environ.get("LUMENFLIP", "lumenflip"))
 BUSYBOX = shutil.which("busybox")
 UNSHARE = shutil.which("unshare")
