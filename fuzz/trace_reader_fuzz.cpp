@@ -1,8 +1,8 @@
 // Fuzz target for lumenflip-replay's trace reader, on any bytes as a trace
 // of either method: it reads a trace that holds together, or refuses it in
-// one printable line naming the file; and what it reads goes through the
-// lift estimate, the sensor checks, a replay with the daemon's defaults
-// and the report.
+// one printable line naming the file; and what it reads goes through its
+// method's estimate of night mode's effect, a replay with the daemon's
+// defaults, and the report with its warnings.
 //
 // The seeds are small pieces of real recordings of every kind the reader
 // takes: lumenflip -v and -S -v -v output, CSV files of both methods from
@@ -28,21 +28,24 @@ namespace {
   abort();
 }
 
-void checkTrace(const replay::Trace& trace) {
-  const size_t n = trace.size();
+void checkRecording(const replay::Recording& recording, const replay::Model& model) {
+  const size_t n = recording.size();
   if (n == 0) fail("a trace without samples was taken");
-  if (!trace.recorded_night.empty() && trace.recorded_night.size() != n) fail("modes and samples differ in number");
-  if (trace.has_times && (trace.times.size() != n || trace.time_texts.size() != n))
+  if (!recording.recorded_night.empty() && recording.recorded_night.size() != n)
+    fail("modes and samples differ in number");
+  if (recording.has_times && (recording.times.size() != n || recording.time_texts.size() != n))
     fail("times and samples differ in number");
-  for (size_t i = 0; i < trace.times.size(); ++i) {
-    if (!isfinite(trace.times[i])) fail("a time is not finite");
-    if (i > 0 && trace.times[i] < trace.times[i - 1]) fail("times go back at", trace.time_texts[i]);
+  for (size_t i = 0; i < recording.times.size(); ++i) {
+    if (!isfinite(recording.times[i])) fail("a time is not finite");
+    if (i > 0 && recording.times[i] < recording.times[i - 1]) fail("times go back at", recording.time_texts[i]);
   }
-  for (double value : trace.values)
-    if (!isfinite(value)) fail("a sample is not finite");
-  for (size_t i = 0; i < trace.restarts.size(); ++i) {
-    if (trace.restarts[i] == 0 || trace.restarts[i] >= n) fail("a restart outside the samples");
-    if (i > 0 && trace.restarts[i] <= trace.restarts[i - 1]) fail("restarts out of order");
+  for (const replay::Sample& sample : recording.samples) {
+    if (!isfinite(sample.light)) fail("a sample is not finite");
+    if (model.software() && !(sample.published & kIspExposure)) fail("a statistics sample without its exposure");
+  }
+  for (size_t i = 0; i < recording.restarts.size(); ++i) {
+    if (recording.restarts[i] == 0 || recording.restarts[i] >= n) fail("a restart outside the samples");
+    if (i > 0 && recording.restarts[i] <= recording.restarts[i - 1]) fail("restarts out of order");
   }
 }
 
@@ -62,26 +65,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!discard) abort();
   const std::string text(reinterpret_cast<const char*>(data), size);
   for (bool software : {false, true}) {
-    replay::Trace trace;
+    replay::Recording recording;
+    replay::ReadNotes notes;
+    const replay::Model* model = nullptr;
     bool read = false;
-    const std::string said = captureStderr([&] { read = replay::readTraceText(text, "fuzz", software, &trace); });
+    const std::string said =
+        captureStderr([&] { read = replay::readTraceText(text, "fuzz", software, &recording, &notes, &model); });
     if (!read) {
       checkRefusal(said);
       continue;
     }
     if (!said.empty()) fail("took a trace but complained:", said);
-    checkTrace(trace);
+    if (!model || (software && !model->software())) fail("the method does not match -S");
+    checkRecording(recording, *model);
 
-    settings = Settings();
-    const replay::Feedback feedback = replay::estimateFeedback(trace);
-    if (!isfinite(feedback.lift) || !(feedback.factor > 0.0) || !isfinite(feedback.factor))
-      fail("night mode's light is not a finite amount");
-    replay::sensorProblems(trace);
+    const Settings defaults;
+    const replay::Feedback feedback = model->estimateFeedback(recording);
+    if (!isfinite(feedback.effect)) fail("night mode's effect is not a finite amount");
     replay::Outcome outcome;
-    if (!replay::replayTrace(trace, feedback, &outcome)) fail("the default options did not start");
-    if (outcome.night.size() != trace.size()) fail("the replay lost samples");
-    replay::printHeader(discard, trace, feedback, outcome);
-    replay::printSwitches(discard, trace, outcome);
+    if (!model->replay(recording, defaults, feedback, true, &outcome)) fail("the default options did not start");
+    if (outcome.night.size() != recording.size() || outcome.judged.size() != recording.size())
+      fail("the replay lost samples");
+    replay::printHeader(discard, *model, recording, notes, defaults, feedback, outcome);
+    replay::printSwitches(discard, *model, recording, defaults, outcome);
   }
   return 0;
 }

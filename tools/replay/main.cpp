@@ -1,5 +1,5 @@
 // lumenflip-replay: which thresholds suit this camera? Replays a recorded
-// trace through the daemon's own decisions and reports (and draws) when it
+// day through the daemon's own decisions and reports (and draws) when it
 // would have switched.
 #include <errno.h>
 #include <getopt.h>
@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -22,7 +21,7 @@ const int kBadTrace = 2;
 
 const char kSynopsis[] =
     "Usage: lumenflip-replay [lumenflip's options] [--sweep] [--night-offset X]\n"
-    "                        [--night-exposure-factor F] [--svg FILE] TRACE";
+    "                        [--night-exposure E] [--svg FILE] TRACE";
 
 void printOwnUsage() {
   printf("%s\n", kSynopsis);
@@ -31,13 +30,14 @@ void printOwnUsage() {
        "any mode command, and reports each switch and how the day split.\n"
        "\n"
        "TRACE is what lumenflip -v printed (light sensor), what lumenflip -S -v -v\n"
-       "printed (software method), a system log holding that output (syslogd's\n"
+       "printed (software method, from isp_info or isp-m0, \"-\" for a statistic that\n"
+       "the ISP's file does not publish), a system log holding that output (syslogd's\n"
        "file or logread's output, of which the lines tagged lumenflip are read,\n"
        "with the times of their stamps), or a CSV file with one sample per line:\n"
        "[time,]sample for the light sensor, [time,]exposure,iridix,wb for the\n"
-       "software method, the time in seconds or as H:MM:SS, a header line allowed.\n"
-       "Other lines of lumenflip's output are skipped and counted. \"-\" reads\n"
-       "standard input.\n"
+       "software method (iridix and wb may be \"-\"), the time in seconds or as\n"
+       "H:MM:SS, a header line allowed. Other lines of lumenflip's output are\n"
+       "skipped and counted. \"-\" reads standard input.\n"
        "\n"
        "Decision options, read and converted exactly as lumenflip reads them:\n"
        "  -n N -O LEVEL -F LEVEL                                light sensor\n"
@@ -49,15 +49,16 @@ void printOwnUsage() {
        "\n"
        "Night mode's own light (IR LEDs) is estimated from the switches a recording\n"
        "holds, taken out where the recording was in night and put back where the\n"
-       "replay is.\n"
+       "replay is: added to the light sensor, and added to the scene's light for\n"
+       "the exposure (which is about -log2 of the light, times 65536).\n"
        "\n"
        "Options of its own:\n"
        "  --night-offset X           night mode adds X to the light sensor\n"
        "                             (0: no model)\n"
-       "  --night-exposure-factor F  night mode multiplies the exposure by F\n"
-       "                             (1: no model)\n"
-       "  --sweep                    replay a grid of options and suggest the one with\n"
-       "                             the fewest switches\n"
+       "  --night-exposure E         night mode's IR LEDs alone hold the exposure\n"
+       "                             near E, in the dark (0: no model)\n"
+       "  --sweep                    replay a grid of options and suggest the best\n"
+       "                             that holds on a slower evening\n"
        "  --svg FILE                 also draw the samples, thresholds and nights as\n"
        "                             an SVG picture\n"
        "  --help                     print this text\n"
@@ -71,20 +72,16 @@ int usageError(const char* message, const char* detail) {
   return kBadOption;
 }
 
-bool takesArgument(char option) {
-  const char* found = option != ':' ? strchr(kOptionString, option) : nullptr;
-  return found && found[1] == ':';
-}
-
-struct OwnOptions {
+struct Options {
+  Settings with;  // the daemon's options, as it reads them
   std::string svg;
-  bool help = false;
   bool sweep = false;
   bool offset_given = false;
   double offset = 0.0;
-  bool factor_given = false;
-  double factor = 1.0;
+  bool exposure_given = false;
+  double exposure = 0.0;
   bool delay_given = false;
+  std::string trace;
 };
 
 // A finite number and nothing else.
@@ -94,163 +91,136 @@ bool parseNumber(const char* text, double* value) {
   return *text != '\0' && *end == '\0' && isfinite(*value);
 }
 
-// One of our long options, with its value taken from "--name=value" or the
-// next word. Returns 0, or the exit status after a message.
-int takeLong(int argc, char* argv[], int* i, OwnOptions* own) {
-  std::string name = argv[*i];
-  const char* value = nullptr;
-  const size_t equals = name.find('=');
-  if (equals != std::string::npos) {
-    value = argv[*i] + equals + 1;
-    name.resize(equals);
-  }
-  const bool wants_value = name == "--svg" || name == "--night-offset" || name == "--night-exposure-factor";
-  if (name != "--help" && name != "--sweep" && !wants_value) return usageError("unknown option ", argv[*i]);
-  if (!wants_value) {
-    if (value) return usageError("no value is taken by ", name.c_str());
-    (name == "--help" ? own->help : own->sweep) = true;
-    return 0;
-  }
-  if (!value) value = *i + 1 < argc ? argv[++*i] : "";
-  if (name == "--svg") {
-    own->svg = value;
-    if (own->svg.empty()) return usageError("--svg needs a file name", "");
-  } else if (name == "--night-offset") {
-    own->offset_given = true;
-    if (!parseNumber(value, &own->offset)) return usageError("--night-offset needs a number of ADC units, not ", value);
-  } else {
-    own->factor_given = true;
-    if (!parseNumber(value, &own->factor) || own->factor <= 0.0)
-      return usageError("--night-exposure-factor needs a number above 0, not ", value);
-  }
-  return 0;
-}
+enum LongOption { kSweep = 256, kSvg, kNightOffset, kNightExposure, kExposureFactor, kHelp };
 
-// Takes our long options out of argv; the rest, in order, is for the
-// daemon's parser. Returns 0, or the exit status after a message.
-int splitOptions(int argc, char* argv[], OwnOptions* own, std::vector<char*>* rest) {
-  rest->push_back(argv[0]);
-  for (int i = 1; i < argc; ++i) {
-    char* arg = argv[i];
-    if (strcmp(arg, "--") == 0) {
-      for (; i < argc; ++i) rest->push_back(argv[i]);
-      break;
-    }
-    if (strncmp(arg, "--", 2) == 0) {
-      if (const int status = takeLong(argc, argv, &i, own)) return status;
-      continue;
-    }
-    rest->push_back(arg);
-    if (arg[0] != '-' || arg[1] == '\0') continue;
-    // A cluster of short options: the first that takes an argument takes
-    // the rest of the word, or else the next word whatever it looks like.
-    for (const char* p = arg + 1; *p; ++p) {
-      if (!takesArgument(*p)) continue;
-      if (p[1] == '\0' && i + 1 < argc) rest->push_back(argv[++i]);
-      break;
-    }
-  }
-  rest->push_back(nullptr);
-  return 0;
-}
-
-// Goes over the daemon's options once before the daemon's parser does, so
-// that an unknown one gets our usage rather than the daemon's, and notes
-// which were given. Returns 0, or the exit status after a message.
-int checkDaemonOptions(std::vector<char*>* args, OwnOptions* own) {
-  static const struct option kNoLongOptions[] = {{nullptr, 0, nullptr, 0}};
-  const int argc = static_cast<int>(args->size()) - 1;
-  std::vector<char*> copy(*args);  // getopt permutes what it is given
-  int option;
-  while ((option = getopt_long(argc, copy.data(), kOptionString, kNoLongOptions, nullptr)) != -1) {
-    if (option == 'h') break;  // the daemon looks no further either
-    if (option == 'd') own->delay_given = true;
-    if (option == '?') {
+// One of our own options. Returns 0, or the exit status after a message.
+int takeOwn(int option, const char* value, Options* options) {
+  switch (option) {
+    case kSweep: options->sweep = true; return 0;
+    case kSvg:
+      options->svg = value;
+      return options->svg.empty() ? usageError("--svg needs a file name", "") : 0;
+    case kNightOffset:
+      options->offset_given = true;
+      if (!parseNumber(value, &options->offset))
+        return usageError("--night-offset needs a number of ADC units, not ", value);
+      return 0;
+    case kNightExposure:
+      options->exposure_given = true;
+      if (!parseNumber(value, &options->exposure) || options->exposure < 0.0 || options->exposure > INT32_MAX)
+        return usageError("--night-exposure needs an exposure (0 for none), not ", value);
+      return 0;
+    case kExposureFactor:
+      return usageError("--night-exposure-factor is no more: night mode's IR LEDs add light rather than scale the "
+                        "exposure; give --night-exposure, the exposure they alone hold in the dark", "");
+    default:
       fprintf(stderr, "%s\nTry 'lumenflip-replay --help'.\n", kSynopsis);
       return kBadOption;
-    }
   }
-  optind = 0;  // the daemon's parser starts afresh
-  return 0;
 }
 
-replay::Feedback chooseFeedback(const replay::Trace& trace, const OwnOptions& own, int* status) {
-  const bool light = trace.method == replay::Method::kLightSensor;
-  replay::Feedback feedback;
-  if (own.offset_given || own.factor_given) {
-    if (own.offset_given != light) {
-      *status = usageError(light ? "--night-exposure-factor is for the software method; the light sensor takes "
-                                   "--night-offset"
-                                 : "--night-offset is for the light sensor; the software method takes "
-                                   "--night-exposure-factor",
-                           "");
-      return feedback;
+// The daemon's options through its own table, and ours, in one pass.
+// Returns -1 to go on, or the exit status.
+int parseOptions(int argc, char* argv[], Options* options) {
+  static const struct option kLong[] = {{"sweep", no_argument, nullptr, kSweep},
+                                        {"svg", required_argument, nullptr, kSvg},
+                                        {"night-offset", required_argument, nullptr, kNightOffset},
+                                        {"night-exposure", required_argument, nullptr, kNightExposure},
+                                        {"night-exposure-factor", required_argument, nullptr, kExposureFactor},
+                                        {"help", no_argument, nullptr, kHelp},
+                                        {nullptr, 0, nullptr, 0}};
+  int option;
+  while ((option = getopt_long(argc, argv, kOptionString, kLong, nullptr)) != -1) {
+    if (option == kHelp) {
+      printOwnUsage();
+      return 0;
     }
-    feedback.source = replay::Feedback::Source::kGiven;
-    feedback.lift = own.offset;
-    feedback.factor = own.factor;
+    if (option >= kSweep || option == '?' || option == ':') {
+      if (const int status = takeOwn(option, optarg, options)) return status;
+      continue;
+    }
+    if (option == 'd') options->delay_given = true;
+    switch (applyOption(&options->with, option, optarg)) {
+      case kOptionApplied: break;
+      case kOptionBadTriple:
+        fprintf(stderr, "invalid argument: %s\n", optarg);
+        printUsageOf(options->with);
+        break;
+      case kOptionHelp:  // the daemon's usage with the values so far, then ours
+        printUsageOf(options->with);
+        putchar('\n');
+        printOwnUsage();
+        return 0;
+      case kOptionUnknown: return takeOwn('?', nullptr, options);
+    }
+  }
+  const int operands = argc - optind;
+  if (operands < 1) return usageError("no trace given", "");
+  if (operands > 1) return usageError("one trace at a time; also given: ", argv[optind + 1]);
+  options->trace = argv[optind];
+  return -1;
+}
+
+replay::Feedback chooseFeedback(const replay::Model& model, const replay::Recording& recording,
+                                const Options& options, int* status) {
+  replay::Feedback feedback;
+  if (!options.offset_given && !options.exposure_given) return model.estimateFeedback(recording);
+  const bool software = model.software();
+  if (options.exposure_given != software || options.offset_given == software) {
+    *status = usageError(software ? "--night-offset is for the light sensor; the software method takes "
+                                    "--night-exposure"
+                                  : "--night-exposure is for the software method; the light sensor takes "
+                                    "--night-offset",
+                         "");
     return feedback;
   }
-  return replay::estimateFeedback(trace);
+  feedback.source = replay::Feedback::Source::kGiven;
+  feedback.effect = software ? options.exposure : options.offset;
+  return feedback;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  OwnOptions own;
-  std::vector<char*> daemon_argv;
-  if (const int status = splitOptions(argc, argv, &own, &daemon_argv)) return status;
-  if (own.help) {
-    printOwnUsage();
-    return 0;
-  }
-  if (const int status = checkDaemonOptions(&daemon_argv, &own)) return status;
-  const int daemon_argc = static_cast<int>(daemon_argv.size()) - 1;
-  const int parsed = parseCommandLine(daemon_argc, daemon_argv.data());
-  if (parsed == 0) {  // -h: the daemon's usage with the values so far, then ours
-    putchar('\n');
-    printOwnUsage();
-    return 0;
-  }
-  if (parsed != kRunMethod) {
-    fprintf(stderr, "Try 'lumenflip-replay --help'.\n");
-    return kBadOption;
-  }
+  Options options;
+  const int parsed = parseOptions(argc, argv, &options);
+  if (parsed >= 0) return parsed;
 
-  const int operands = daemon_argc - optind;
-  if (operands < 1) return usageError("no trace given", "");
-  if (operands > 1) return usageError("one trace at a time; also given: ", daemon_argv[static_cast<size_t>(optind) + 1]);
-  const std::string path = daemon_argv[static_cast<size_t>(optind)];
-
-  replay::Trace trace;
-  FILE* in = path == "-" ? stdin : fopen(path.c_str(), "r");
+  replay::Recording recording;
+  replay::ReadNotes notes;
+  const replay::Model* model = nullptr;
+  FILE* in = options.trace == "-" ? stdin : fopen(options.trace.c_str(), "r");
   if (!in) {
-    fprintf(stderr, "lumenflip-replay: cannot open %s: %s\n", path.c_str(), strerror(errno));
+    fprintf(stderr, "lumenflip-replay: cannot open %s: %s\n", options.trace.c_str(), strerror(errno));
     return kBadTrace;
   }
-  const bool read = replay::readTrace(in, path == "-" ? "standard input" : path, settings.software_method, &trace);
+  const bool read = replay::readTrace(in, options.trace == "-" ? "standard input" : options.trace,
+                                      options.with.software_method, &recording, &notes, &model);
   if (in != stdin) fclose(in);
   if (!read) return kBadTrace;
   // The daemon's output has no times; its -d says how far apart the
   // light-sensor samples were.
-  if (own.delay_given && settings.delay_sec > 0 && !trace.has_times && !trace.recorded_night.empty() &&
-      trace.method == replay::Method::kLightSensor)
-    replay::addSampleTimes(&trace, settings.delay_sec);
+  Settings& with = options.with;
+  if (options.delay_given && with.delay_sec > 0 && !recording.has_times && !recording.recorded_night.empty() &&
+      !model->software())
+    replay::addSampleTimes(&recording, &notes, with.delay_sec);
 
   int status = 0;
-  const replay::Feedback feedback = chooseFeedback(trace, own, &status);
+  const replay::Feedback feedback = chooseFeedback(*model, recording, options, &status);
   if (status != 0) return status;
+  // Nothing of the daemon's own progress is printed.
+  with.verbose = 0;
   replay::Outcome outcome;
-  if (!replay::replayTrace(trace, feedback, &outcome)) return kBadOption;
-  replay::printHeader(stdout, trace, feedback, outcome);
-  if (own.sweep) {
-    if (!replay::printSweep(stdout, trace, feedback)) return kBadOption;
+  if (!model->replay(recording, with, feedback, true, &outcome)) return kBadOption;
+  replay::printHeader(stdout, *model, recording, notes, with, feedback, outcome);
+  if (options.sweep) {
+    if (!replay::printSweep(stdout, *model, recording, with, feedback)) return kBadOption;
   } else {
-    replay::printSwitches(stdout, trace, outcome);
+    replay::printSwitches(stdout, *model, recording, with, outcome);
   }
-  if (!own.svg.empty()) {
-    if (!replay::writeSvg(own.svg, trace, outcome)) return kBadTrace;
-    printf("\nPicture:  %s\n", own.svg.c_str());
+  if (!options.svg.empty()) {
+    if (!replay::writeSvg(options.svg, *model, recording, notes, with, outcome)) return kBadTrace;
+    printf("\nPicture:  %s\n", options.svg.c_str());
   }
   if (fflush(stdout) != 0) return kBadTrace;
   return 0;

@@ -1,6 +1,5 @@
-// The picture: samples over time, thresholds as lines, nights shaded. One
-// panel for the light sensor; for the software method one per statistic,
-// each on its own scale, sharing the time axis.
+// The picture: samples over time, thresholds as lines, nights shaded: the
+// model's panels, each on its own scale, sharing the time axis.
 #include <errno.h>
 #include <math.h>
 #include <stdarg.h>
@@ -10,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
 #include "replay.h"
 
 namespace replay {
@@ -34,7 +32,6 @@ const char kFont[] = "DejaVu Sans, Verdana, Arial, sans-serif";
 const char kNightShade[] = "#25336b";
 const char kToNight[] = "#c0392b";
 const char kToDay[] = "#d68910";
-const char kToDayEq3[] = "#138d75";
 const char kDayShade[] = "white";
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
@@ -65,13 +62,6 @@ std::string escape(const std::string& text) {
 // finite doubles can overflow.
 double unit(double value, double lo, double hi) { return (value / 2 - lo / 2) / (hi / 2 - lo / 2); }
 
-double niceStep(double span, double ticks) {
-  const double raw = span / ticks;
-  const double magnitude = pow(10.0, floor(log10(raw)));
-  const double norm = raw / magnitude;
-  return (norm < 1.5 ? 1.0 : norm < 3.0 ? 2.0 : norm < 7.0 ? 5.0 : 10.0) * magnitude;
-}
-
 struct Axis {
   double lo;
   double hi;
@@ -93,7 +83,7 @@ Axis valueAxis(const std::vector<double>& values, double ticks) {
     lo -= pad;
     hi += pad;
   }
-  const double step = niceStep(hi / 2 - lo / 2, ticks / 2);
+  const double step = niceStep((hi / 2 - lo / 2) / (ticks / 2));
   Axis axis{floor(lo / step) * step, ceil(hi / step) * step, step};
   if (!isfinite(axis.lo) || !isfinite(axis.hi) || !(axis.hi > axis.lo)) axis = Axis{lo, hi, (hi / 2 - lo / 2) / 2};
   return axis;
@@ -115,55 +105,67 @@ std::string clockLabel(double seconds, bool with_seconds) {
 
 class Picture {
  public:
-  Picture(const Trace& trace, const Outcome& outcome) : trace_(trace), outcome_(outcome) {
-    for (size_t i = 0; i < trace.size(); ++i)
-      xs_.push_back(trace.has_times ? trace.times[i] : static_cast<double>(i + 1));
+  Picture(const Model& model, const Recording& recording, const ReadNotes& notes, const Settings& with,
+          const Outcome& outcome)
+      : model_(model), recording_(recording), notes_(notes), with_(with), outcome_(outcome) {
+    for (size_t i = 0; i < recording.size(); ++i)
+      xs_.push_back(recording.has_times ? recording.times[i] : static_cast<double>(i + 1));
     x_lo_ = xs_.front();
     x_hi_ = xs_.back() > x_lo_ ? xs_.back() : x_lo_ + 1.0;
   }
 
   std::string draw() {
-    const bool light = trace_.method == Method::kLightSensor;
-    const double panel_height = light ? 380.0 : 200.0;
-    const int panels = light ? 1 : 3;
-    height_ = kTop + panels * panel_height + (panels - 1) * kPanelGap + kBottom;
+    const std::vector<Panel> panels = model_.panels(outcome_, with_);
+    height_ = kTop + kBottom + kPanelGap * static_cast<double>(panels.size() - 1);
+    for (const Panel& panel : panels) height_ += panel.height;
 
     out_ += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     out_ += format("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
                    "font-family=\"%s\" font-size=\"12\">\n",
                    kWidth, height_, kWidth, height_, kFont);
-    const std::string title = printable(trace_.name) + ": " + std::to_string(outcome_.switches.size()) + " switch" +
-                              (outcome_.switches.size() == 1 ? "" : "es") + " with lumenflip " +
-                              decisionOptions(trace_.method);
+    const std::string title = printable(notes_.name) + ": " + std::to_string(outcome_.switches.size()) + " switch" +
+                              (outcome_.switches.size() == 1 ? "" : "es") + " with lumenflip " + model_.options(with_);
     out_ += "<title>" + escape(title) + "</title>\n";
     out_ += format("<rect width=\"%.0f\" height=\"%.0f\" fill=\"white\"/>\n", kWidth, height_);
     out_ += format("<text x=\"%.0f\" y=\"26\" font-size=\"16\" font-weight=\"bold\">%s</text>\n", kLeft,
                    escape(title).c_str());
-
-    if (light) {
-      drawLightSensor(kTop, panel_height);
-    } else {
-      double top = kTop;
-      drawSoftware(0, top, panel_height, false);
-      top += panel_height + kPanelGap;
-      drawSoftware(1, top, panel_height, false);
-      top += panel_height + kPanelGap;
-      drawSoftware(2, top, panel_height, true);
+    double top = kTop;
+    for (size_t k = 0; k < panels.size(); ++k) {
+      drawPanel(panels[k], top, k == 0, k + 1 == panels.size());
+      top += panels[k].height + kPanelGap;
     }
     out_ += "</svg>\n";
     return out_;
   }
 
  private:
-  struct Panel {
+  struct Place {
     double top;
     double height;
     Axis axis;
   };
 
   double px(double x) const { return kLeft + unit(x, x_lo_, x_hi_) * kPlotWidth; }
-  double py(const Panel& panel, double v) const {
+  double py(const Place& panel, double v) const {
     return panel.top + panel.height - unit(v, panel.axis.lo, panel.axis.hi) * panel.height;
+  }
+
+  void drawPanel(const Panel& panel, double top, bool first, bool last) {
+    std::vector<double> all;
+    for (const Series& series : panel.series) all.insert(all.end(), series.values.begin(), series.values.end());
+    for (const Threshold& threshold : panel.thresholds) all.push_back(threshold.value);
+    const Place place{top, panel.height, valueAxis(all, panel.height > 300.0 ? 8 : 5)};
+    if (first) {
+      std::vector<std::pair<std::string, std::string>> items;
+      for (const LegendItem& item : panel.legend)
+        items.emplace_back(lineSwatch(item.colour, item.width, item.dashed), item.text);
+      items.emplace_back(shadeSwatch(), "night mode");
+      items.emplace_back(markSwatch(), "switch to night, to day");
+      legend(items);
+    }
+    frame(place, panel.label, last, first);
+    for (const Series& series : panel.series) out_ += path(place, series.values, series.colour, series.width);
+    for (const Threshold& line : panel.thresholds) threshold(place, line.value, line.colour, line.label, line.below);
   }
 
   void legend(const std::vector<std::pair<std::string, std::string>>& items) {
@@ -186,11 +188,11 @@ class Picture {
     return format("<rect x=\"0\" y=\"-7\" width=\"20\" height=\"14\" fill=\"%s\" fill-opacity=\"0.18\"/>", kNightShade);
   }
 
-  void frame(const Panel& panel, const std::string& label, bool x_labels) {
+  void frame(const Place& panel, const std::string& label, bool x_labels, bool markers) {
     const double bottom = panel.top + panel.height;
     out_ += "<g>\n";
     shadeNights(panel);
-    if (panel.top == kTop) markSwitches(panel);
+    if (markers) markSwitches(panel);
     // Value ticks and grid.
     int count = 0;
     for (double v = panel.axis.lo; v <= panel.axis.hi + panel.axis.step * 1e-6 && count < 40;
@@ -224,8 +226,8 @@ class Picture {
 
   double episodeX(size_t sample) const { return px(xs_[sample < xs_.size() ? sample : xs_.size() - 1]); }
 
-  void shadeNights(const Panel& panel) {
-    const std::vector<Period> list = periods(trace_, outcome_.switches);
+  void shadeNights(const Place& panel) {
+    const std::vector<Period> list = periods(recording_, outcome_.switches);
     // Nights first, then the days between them that would be too narrow
     // to see, cut back out of the nights around them.
     for (bool night : {true, false}) {
@@ -244,7 +246,7 @@ class Picture {
   // A row of small triangles over the plot for each kind of switch, so
   // that a switch back soon after still shows; where they run together,
   // their count.
-  void markSwitches(const Panel& panel) {
+  void markSwitches(const Place& panel) {
     for (bool night : {true, false}) {
       const double tip = panel.top - (night ? 1.0 : 12.0);
       const char* colour = night ? kToNight : kToDay;
@@ -278,7 +280,7 @@ class Picture {
   // One path through the values, NaN leaving a gap. Long traces keep, per
   // pixel column, the first, lowest, highest and last value, so that every
   // spike still shows.
-  std::string path(const Panel& panel, const std::vector<double>& values, const char* colour, double width) const {
+  std::string path(const Place& panel, const std::vector<double>& values, const char* colour, double width) const {
     std::string d;
     bool open = false;
     long column = 0;
@@ -319,7 +321,7 @@ class Picture {
            d + "\"/>\n";
   }
 
-  void threshold(const Panel& panel, double value, const char* colour, const std::string& label, bool below) {
+  void threshold(const Place& panel, double value, const char* colour, const std::string& label, bool below) {
     if (!isfinite(value)) return;
     const double y = py(panel, value);
     out_ += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" stroke-width=\"1.5\" "
@@ -330,75 +332,9 @@ class Picture {
                    kLeft + kPlotWidth - 6, below ? y + 15 : y - 5, colour, escape(label).c_str());
   }
 
-  void drawLightSensor(double top, double height) {
-    std::vector<double> all = outcome_.values;
-    all.insert(all.end(), outcome_.means.begin(), outcome_.means.end());
-    all.push_back(settings.on_threshold);
-    all.push_back(settings.off_threshold);
-    const Panel panel{top, height, valueAxis(all, 8)};
-    const std::string window = format("window mean (%d sample%s)", settings.window_size, settings.window_size == 1 ? "" : "s");
-    legend({{lineSwatch("#8fb3d9", 1.0, false), "sample"},
-            {lineSwatch("#1a4f8b", 2.2, false), window},
-            {lineSwatch(kToNight, 1.5, true), "night at or below -O"},
-            {lineSwatch(kToDay, 1.5, true), "day at or above -F"},
-            {shadeSwatch(), "night mode"},
-            {markSwatch(), "switch to night, to day"}});
-    frame(panel, "light sensor (ADC units)", true);
-    out_ += path(panel, outcome_.values, "#8fb3d9", 1.0);
-    out_ += path(panel, outcome_.means, "#1a4f8b", 2.2);
-    const std::string on = formatReal(settings.on_threshold);
-    const std::string off = formatReal(settings.off_threshold);
-    const bool crossed = settings.on_threshold > settings.off_threshold;
-    threshold(panel, settings.on_threshold, kToNight, "night at \xE2\x89\xA4 " + on + " (-O)", !crossed);
-    threshold(panel, settings.off_threshold, kToDay, "day at \xE2\x89\xA5 " + off + " (-F)", crossed);
-  }
-
-  void drawSoftware(int which, double top, double height, bool x_labels) {
-    std::vector<double> values;
-    for (const IspInfo& s : outcome_.isp)
-      values.push_back(static_cast<double>(which == 0 ? s.exposure : which == 1 ? s.iridix : s.wb));
-    std::vector<double> all = values;
-    if (which == 0) {
-      legend({{lineSwatch("#1a4f8b", 1.4, false), "statistic"},
-              {lineSwatch(kToNight, 1.5, true), "to night: Eq1"},
-              {lineSwatch(kToDay, 1.5, true), "to day: Eq2"},
-              {lineSwatch(kToDayEq3, 1.5, true), "to day: Eq3"},
-              {shadeSwatch(), "night mode"},
-              {markSwatch(), "switch to night, to day"}});
-      all.push_back(settings.eq1_user_exposure);
-      all.push_back(settings.eq2_user_exposure);
-    } else if (which == 1) {
-      all.push_back(settings.eq2_user_iridix);
-      all.push_back(settings.eq3_user_iridix);
-    } else {
-      all.push_back(settings.eq3_user_wb);
-    }
-    const Panel panel{top, height, valueAxis(all, 5)};
-    static const char* const kLabels[] = {"exposure", "Iridix strength", "white balance (K)"};
-    frame(panel, kLabels[which], x_labels);
-    out_ += path(panel, values, "#1a4f8b", 1.4);
-    if (which == 0) {
-      const bool crossed = settings.eq1_user_exposure < settings.eq2_user_exposure;
-      threshold(panel, settings.eq1_user_exposure, kToNight,
-                format("Eq1: night above %d (-1)", settings.eq1_user_exposure), crossed);
-      threshold(panel, settings.eq2_user_exposure, kToDay,
-                format("Eq2: day below %d, %d+ in a row (-2)", settings.eq2_user_exposure, settings.eq2_count + 1),
-                !crossed);
-    } else if (which == 1) {
-      const bool crossed = settings.eq2_user_iridix > settings.eq3_user_iridix;
-      threshold(panel, settings.eq2_user_iridix, kToDay, format("Eq2: below %d (-2)", settings.eq2_user_iridix),
-                !crossed);
-      threshold(panel, settings.eq3_user_iridix, kToDayEq3, format("Eq3: above %d (-3)", settings.eq3_user_iridix),
-                crossed);
-    } else {
-      threshold(panel, settings.eq3_user_wb, kToDayEq3,
-                format("Eq3: day below %d, %d+ in a row (-3)", settings.eq3_user_wb, settings.eq3_count + 1), true);
-    }
-  }
-
   std::string timeTitle() const {
-    if (!trace_.has_times) return "sample";
-    if (trace_.clock_times) return "time of day";
+    if (!recording_.has_times) return "sample";
+    if (recording_.clock_times) return "time of day";
     return timeStep() >= 60.0 ? "time (h:mm)" : "time (s)";
   }
 
@@ -408,19 +344,19 @@ class Picture {
     const double span = x_hi_ - x_lo_;
     for (double step : kSteps)
       if (span / step <= 12.0) return step;
-    return 86400.0 * niceStep(span / 86400.0, 8);
+    return 86400.0 * niceStep(span / 86400.0 / 8);
   }
 
   std::vector<std::pair<double, std::string>> timeTicks() const {
     std::vector<std::pair<double, std::string>> ticks;
-    const bool times = trace_.has_times;
-    const double step = times ? timeStep() : niceStep(x_hi_ / 2 - x_lo_ / 2, 4);
+    const bool times = recording_.has_times;
+    const double step = times ? timeStep() : niceStep((x_hi_ / 2 - x_lo_ / 2) / 4);
     if (!(step > 0.0) || !isfinite(step)) return ticks;
     for (double x = ceil(x_lo_ / step) * step; x <= x_hi_ && ticks.size() < 64; x += step) {
       std::string label;
       if (!times) {
         label = tickLabel(x, step);
-      } else if (trace_.clock_times) {
+      } else if (recording_.clock_times) {
         label = clockLabel(x, step < 60.0);
       } else if (step >= 60.0) {
         const long long minutes = llround(x / 60.0);
@@ -433,7 +369,10 @@ class Picture {
     return ticks;
   }
 
-  const Trace& trace_;
+  const Model& model_;
+  const Recording& recording_;
+  const ReadNotes& notes_;
+  const Settings& with_;
   const Outcome& outcome_;
   std::vector<double> xs_;
   double x_lo_;
@@ -444,8 +383,9 @@ class Picture {
 
 }  // namespace
 
-bool writeSvg(const std::string& path, const Trace& trace, const Outcome& outcome) {
-  const std::string svg = Picture(trace, outcome).draw();
+bool writeSvg(const std::string& path, const Model& model, const Recording& recording, const ReadNotes& notes,
+              const Settings& with, const Outcome& outcome) {
+  const std::string svg = Picture(model, recording, notes, with, outcome).draw();
   FILE* out = fopen(path.c_str(), "w");
   if (!out) {
     fprintf(stderr, "lumenflip-replay: cannot write %s: %s\n", path.c_str(), strerror(errno));

@@ -12,7 +12,8 @@ import unittest
 import xml.etree.ElementTree as ET
 
 from harness import run_to_exit
-from replay_support import DAY_TRACE, field, given_row, paragraph, run_replay, sweep_rows, switches
+from replay_support import (DAY_TRACE, T31_LIMIT, field, given_row, paragraph, run_replay, saturating_evening,
+                            sweep_rows, switches, with_ir)
 
 SVG = "{http://www.w3.org/2000/svg}"
 
@@ -264,17 +265,73 @@ class Feedback(ReplayTest):
         self.assertNotIn("Warning", out)
         self.assertEqual(len(switches(out)), 1)
 
-    def test_the_exposure_factor_of_the_software_method(self):
-        # A -S -v -v recording: night halves the exposure on each of its
-        # switches; the replay estimates it and warns that -1 is too close.
-        log = ("(1300000, 10, 5000)\nNight Mode Enabled\n(650000, 10, 5000)\n(660000, 10, 5000)\n"
-               "Night Mode Disabled\n(1310000, 10, 5000)\nNight Mode Enabled\n(640000, 10, 5000)\n")
-        out, _ = self.replay(["-S", self.trace(log, "isp.log")])
-        self.assertEqual(field(out, "Feedback"), "night mode multiplies the exposure by 0.50 (from 3 switches)")
-        self.assertIn("flapping: night mode multiplies the exposure by 0.50, so night begins at about 600000, "
-                      "below -2's 930000", field(out, "Warning"))
-        out, _ = self.replay(["-S", "--night-exposure-factor", "1", self.trace(log, "isp.log")])
-        self.assertEqual(field(out, "Feedback"), "none (--night-exposure-factor 1)")
+    def test_the_ir_leds_of_the_software_method(self):
+        # A -S -v -v recording of a T31 (no Iridix) in the dark at its limit:
+        # at each switch to night the IR LEDs bring the exposure down to about
+        # what they alone hold, and back up at each switch to day.
+        night = "(%d, -, 3825)\n" % round(with_ir(1600000, 800000))
+        dark = "(%d, -, 3825)\n" % T31_LIMIT
+        log = (dark * 3 + "Night Mode Enabled\n" + night * 3 + "Night Mode Disabled\n" + dark * 3 +
+               "Night Mode Enabled\n" + night * 3)
+        out, _ = self.replay(["-S", "-1", "1100000", self.trace(log, "isp.log")])
+        feedback = re.fullmatch(r"the IR LEDs alone hold the exposure near (\d+) \(from 3 switches\)",
+                                field(out, "Feedback"))
+        self.assertIsNotNone(feedback, out)
+        self.assertLess(abs(int(feedback.group(1)) - 800000), 8000)
+        # They bring night below -2's exposure, whatever -1 is.
+        warning = field(out, "Warning")
+        self.assertIn("below -2's 930000, so Eq2 counts towards day at once", warning)
+        self.assertIn("raising -1 cannot help: the IR LEDs alone hold the exposure near", warning)
+        self.assertNotIn(", or -1 above", warning)
+        out, _ = self.replay(["-S", "--night-exposure", "0", self.trace(log, "isp.log")])
+        self.assertEqual(field(out, "Feedback"), "none (--night-exposure 0)")
+
+    def test_the_flapping_advice_stays_within_the_recorded_exposure(self):
+        # Given the IR LEDs: -2 clear of them, or -1 high enough, where the
+        # exposure gets that high, and never a -1 it never reaches.
+        path = self.trace("".join("%d,-,4000\n" % e for e in [500000, 900000, T31_LIMIT, T31_LIMIT]))
+        ir = 800000
+
+        def warning(eq1, eq2):
+            out, _ = self.replay(["-S", "-1", str(eq1), "-2", "%d,14,10" % eq2, "--night-exposure", str(ir), path])
+            return field(out, "Warning") if "\nWarning:" in out else None
+
+        lowered = with_ir(900000, ir)
+        self.assertIn("the IR LEDs bring the exposure down to about %d, below -2's 780000" % round(lowered),
+                      warning(900000, 780000))
+        above = -65536 * math.log2(2 ** (-780000 / 65536) - 2 ** (-ir / 65536))
+        self.assertTrue(warning(900000, 780000).endswith(", or -1 above %d" % round(above)))
+        self.assertIn("raising -1 cannot help: the exposure never gets above %d" % T31_LIMIT, warning(1100000, 799000))
+        self.assertIsNone(warning(1100000, 700000))
+
+
+class AbsentStatistics(ReplayTest):
+    def test_a_t31_returns_to_day_by_exposure_alone(self):
+        # The raw lines of an isp-m0 without Iridix, its source line among them.
+        log = ("ISP statistics: /proc/jz/isp/isp-m0 (T23/T31 labels): exposure, white balance; no Iridix: day by "
+               "exposure alone, white-balance rule off\n" + "(1300000, -, 2500)\n" * 3 + "(700000, -, 2500)\n" * 15)
+        out, _ = self.replay(["-S", "-w", "1", self.trace(log, "t31.log")])
+        self.assertIn("18 software-method samples; 1 line skipped", field(out, "Trace"))
+        found = switches(out)
+        # Jitter and the settle period after each switch, then 11 in a row.
+        self.assertEqual([(s, m) for s, _, m, _ in found], [(3, "night"), (16, "day")])
+        # Warm and corrected enough for Eq3 at every sample: it never counts.
+        self.assertEqual(found[1][3], "Eq2: exposure 700000 < 930000 (no Iridix), 11 in a row > 10 (wb 2500)")
+        self.assertEqual(found[0][3], "Eq1: exposure 1300000 > 1200000 (iridix -, wb 2500)")
+
+    def test_a_t21_and_a_csv_without_white_balance_or_iridix(self):
+        rows = [(1300000,)] * 3 + [(700000,)] * 15
+        log = "".join("(%d, -, -)\n" % r for r in rows)
+        csv = "exposure,iridix,wb\n" + "".join("%d,-,-\n" % r for r in rows)
+        for text in (log, csv):
+            with self.subTest(text=text[:20]):
+                out, _ = self.replay(["-S", "-w", "1", self.trace(text, "t21")])
+                self.assertEqual([d for _, _, _, d in switches(out)],
+                                 ["Eq1: exposure 1300000 > 1200000 (iridix -, wb -)",
+                                  "Eq2: exposure 700000 < 930000 (no Iridix), 11 in a row > 10 (wb -)"])
+        # Only Iridix and white balance may be absent.
+        _, err = self.replay(["-S", self.trace("exposure,iridix,wb\n-,1,2\n")], status=2)
+        self.assertIn(":2: column 1: '-' is not an integer", err)
 
 
 class Sweep(ReplayTest):
@@ -306,14 +363,16 @@ class Sweep(ReplayTest):
         rows = sweep_rows(out)
         suggested = next(i for i, row in enumerate(rows) if "suggested" in row.notes)
         # Every row that goes to night in the dark and back to day, ranked
-        # above the suggestion, was passed over for what the lift does to it.
+        # above the suggestion, was passed over for what the lift, a slower
+        # dusk or its narrow gap does to it.
         for row in rows[1:suggested]:
             if not any(note.startswith("no ") for note in row.notes):
-                self.assertTrue([n for n in row.notes if n.startswith("lift ")], out)
+                self.assertTrue([n for n in row.notes if n.startswith(("lift ", "4x slower dusk: ", "gap clears "))],
+                                out)
         # Each mark says what that lift does, as a replay with it says, and
         # a row without one keeps its switches with both.
         for row in rows:
-            if any(note.startswith("no ") for note in row.notes):
+            if any(note.startswith(("no ", "gap clears ", "4x slower dusk: ")) for note in row.notes):
                 continue
             with self.subTest(row=row):
                 marks = [n for n in row.notes if n.startswith("lift ")]
@@ -340,7 +399,7 @@ class Sweep(ReplayTest):
                 out, _ = self.replay(args + ["--sweep", self.trace(text)])
                 assumed = paragraph(out, "Assumed")
                 self.assertIn(why, assumed)
-                self.assertIn("--night-exposure-factor" if args else "--night-offset", assumed)
+                self.assertIn("--night-exposure" if args else "--night-offset", assumed)
                 self.assertRegex(assumed, "^night mode (adds nothing to the light sensor|leaves the exposure as it is)")
                 self.assertIn("without night mode's own light", field(out, "Sweep"))
         # Given, even as none, it is no longer assumed.
@@ -358,19 +417,59 @@ class Sweep(ReplayTest):
         self.assertEqual(field(out, "Suggested"),
                          "none of these goes to night in the dark and back to day in the light")
 
-    def test_the_software_method_sweeps_its_night_exposure_and_counts(self):
-        # Exposure rising into the night and falling again; night mode
-        # halves it, so -1 1200000 falls back under -2's 930000 at once.
-        rows = [min(2000000, 800000 + 20000 * k) for k in range(100)]
-        rows = rows + rows[::-1]
-        path = self.trace("".join("%d,10,5000\n" % e for e in rows))
-        out, _ = self.replay(["-S", "--night-exposure-factor", "0.5", "--sweep", path])
-        self.assertIn("flapping", field(out, "Warning"))
-        self.assertGreater(given_row(out).switches, 2)
-        suggested = re.fullmatch(r"(-S .*) \(2 switches\)", field(out, "Suggested"))
+    def saturating_csv(self, slower=1, name="evening.csv"):
+        """An evening of a T31-class camera as a CSV: the exposure stops at
+        the sensor's limit in the dark."""
+        rows = ["%d,-,4000\n" % min(round(e), T31_LIMIT) for e in saturating_evening(slower)]
+        return self.trace("".join(rows), name)
+
+    def test_the_software_method_sweeps_below_the_sensors_limit(self):
+        # The defaults never go to night: -1 lies above the most the
+        # exposure ever shows. The sweep says so and suggests a -1 below it.
+        path = self.saturating_csv()
+        out, _ = self.replay(["-S", "--sweep", path])
+        self.assertRegex(field(out, "Exposure"), r"^never above -1's 1200000: its highest is %d, held for \d+ samples "
+                         r"in all, the longest \d+ samples from sample \d+, the sensor's limit; -1 lies above it"
+                         % T31_LIMIT)
+        self.assertEqual(given_row(out).switches, 0)
+        self.assertIn("no night in the dark", given_row(out).notes)
+        suggested = re.fullmatch(r"-S -j 3 -w \d+ -1 (\d+) -2 \S+ -3 \S+ \(2 switches\)", field(out, "Suggested"))
         self.assertIsNotNone(suggested, out)
-        out, _ = self.replay(suggested.group(1).split() + ["--night-exposure-factor", "0.5", path])
-        self.assertEqual([m for _, _, m, _ in switches(out)], ["night", "day"])
+        self.assertLess(int(suggested.group(1)), T31_LIMIT)
+        self.assertIn("night mode leaves the exposure as it is", paragraph(out, "Assumed"))
+
+    def test_the_software_methods_suggestion_clears_the_ir_leds_on_any_evening(self):
+        # With the IR LEDs holding 800000 in the dark, a -2 above that flaps
+        # all night; the sweep lowers it, and its suggestion switches once
+        # each way on this evening and on one four times slower.
+        path = self.saturating_csv()
+        ir = ["--night-exposure", "800000"]
+        out, _ = self.replay(["-S", "-1", "1100000", "--sweep"] + ir + [path])
+        self.assertIn("flapping", field(out, "Warning"))
+        self.assertGreater(given_row(out).switches, 4)
+        options = re.fullmatch(r"(-S .*) \(2 switches\)", field(out, "Suggested")).group(1).split()
+        eq2 = int(options[options.index("-2") + 1].split(",")[0])
+        self.assertLess(eq2, with_ir(int(options[options.index("-1") + 1]), 800000))
+        for evening in (path, self.saturating_csv(slower=4, name="slow.csv")):
+            with self.subTest(evening=evening):
+                out, _ = self.replay(options + ir + [evening])
+                self.assertEqual([m for _, _, m, _ in switches(out)], ["night", "day"])
+                self.assertNotIn("Warning", out)
+
+    def test_an_iridix_above_eq2s_in_daylight_is_named_and_raised(self):
+        # A T20 in full daylight shows an Iridix strength of 69: Eq2, which
+        # needs it below 14, never returns the camera to day.
+        evening = [min(e, 1500000) for e in saturating_evening()]
+        rows = ["%d,%d,5000\n" % (e, 69 if e < 900000 else 30) for e in evening]
+        path = self.trace("".join(rows), "t20.csv")
+        out, _ = self.replay(["-S", "--sweep", path])
+        warning = re.search(r"^Warning: +Eq2 cannot return the camera to day: .* the Iridix strength is 69, at or above "
+                            r"-2's Iridix 14, and Eq2 needs it below; give -2's Iridix above 69", out, re.M)
+        self.assertIsNotNone(warning, out)
+        self.assertEqual(given_row(out).switches, 1)
+        suggested = re.fullmatch(r"-S .* -2 \d+,(\d+),\d+ .* \(2 switches\)", field(out, "Suggested"))
+        self.assertIsNotNone(suggested, out)
+        self.assertGreater(int(suggested.group(1)), 69)
 
 
 class Report(ReplayTest):

@@ -20,7 +20,7 @@ import simcam
 simcam.enter_private_proc("software-method replay tests")
 
 from harness import DaemonTest  # noqa: E402
-from replay_support import field, given_row, run_replay, switches  # noqa: E402
+from replay_support import field, given_row, run_replay, switches, with_ir  # noqa: E402
 from test_replay_cli import ISP_DAY, ISP_DAY_OPTIONS, ISP_DAY_SWITCHES  # noqa: E402
 
 DAEMON_RULES = {"Switching to night new": "Eq1", "Eq2 switching to day": "Eq2",
@@ -73,7 +73,7 @@ class SameSwitches(DaemonTest):
 # own. Night mode halves the exposure, so the given -1 1200000 falls back
 # under -2's 930000 at once and flaps. -j 30 keeps the ramps' steps from
 # counting as jitter; night mode's halving still does.
-FACTOR = 0.5
+IR = 800000  # the exposure the IR LEDs alone hold
 DUSK = [800000] * 3 + [1050000] + [1300000] * 5 + [1725000, 2150000, 2575000] + [3000000] * 3
 AMBIENT = DUSK + DUSK[::-1][1:]
 FLAPPING = ["-j", "30", "-w", "1", "-2", "930000,14,1", "-3", "3000,17,1"]
@@ -105,7 +105,7 @@ class SuggestedOptions(DaemonTest):
             daemon.wait_for(lambda d: len(mode.calls()) == d.stdout().count("Night Mode "),
                             timeout=10, what="the mode command of read %d" % read)
             night = mode.calls()[-1] == "on"
-            given.append(round(AMBIENT[read] * FACTOR) if night else AMBIENT[read])
+            given.append(round(with_ir(AMBIENT[read], IR)) if night else AMBIENT[read])
             simcam.write_isp(given[-1], 10, 5000)
         daemon.wait_for(lambda d: len(simcam.TRIPLE.findall(d.stdout())) == len(AMBIENT), timeout=10,
                         what="the last read")
@@ -118,7 +118,7 @@ class SuggestedOptions(DaemonTest):
 
     def test_the_sweeps_suggestion_switches_as_predicted(self):
         ambient = self.write_ambient(self.dir)
-        factor = ["--night-exposure-factor", str(FACTOR)]
+        factor = ["--night-exposure", str(IR)]
         report = self.replay(FLAPPING + factor + ["--sweep", ambient])
         self.assertGreater(given_row(report).switches, 2, report)
         suggested = re.fullmatch(r"(-S .*) \((\d+) switch(?:es)?\)", field(report, "Suggested"))
