@@ -138,12 +138,12 @@ LIFT = 20
 READS = 4
 
 
-def dusk_and_dawn(seed=7):
-    """(ambient level of each sample, the conversions): day, a dusk of 150
-    samples, night, a dawn, day again, each conversion off by up to 6."""
+def dusk_and_dawn(seed=7, ramp=150):
+    """(ambient level of each sample, the conversions): day, a dusk of
+    `ramp` samples, night, a dawn, day again, each conversion off by up to 6."""
     rng = random.Random(seed)
-    levels = ([70.0] * 40 + [70 - 60 * k / 150 for k in range(150)] + [10.0] * 60
-              + [10 + 60 * k / 150 for k in range(150)] + [70.0] * 40)
+    levels = ([70.0] * 40 + [70 - 60 * k / ramp for k in range(ramp)] + [10.0] * 60
+              + [10 + 60 * k / ramp for k in range(ramp)] + [70.0] * 40)
     conversions = [max(0, round(level + rng.uniform(-6, 6))) for level in levels for _ in range(READS)]
     return levels, conversions
 

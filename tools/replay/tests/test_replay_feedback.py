@@ -14,7 +14,8 @@ import re
 import unittest
 
 from harness import DaemonTest
-from replay_support import LIFT, READS, dusk_and_dawn, field, light_switches, lit_adc_script, run_replay, switches
+from replay_support import (LIFT, READS, dusk_and_dawn, field, light_switches, lit_adc_script, paragraph, run_replay,
+                            switches)
 from simcam import ModeScript
 
 FLAPPING = ["-n", "5", "-O", "40", "-F", "45"]
@@ -25,12 +26,13 @@ LEVELS, CONVERSIONS = dusk_and_dawn()
 class Camera(DaemonTest):
     runs = 0
 
-    def run_camera(self, options):
+    def run_camera(self, options, conversions=CONVERSIONS, lift=LIFT):
         """Runs the daemon over the whole dusk and dawn on the camera that
         lights itself; returns (its -v output, the mode script's calls)."""
         Camera.runs += 1
         mode = ModeScript(self.dir, name="mode%d.sh" % Camera.runs)
-        out, err = self.run_light(lit_adc_script(CONVERSIONS, mode.log), ["-v", "-a", str(READS), "-c", mode.path] + options)
+        out, err = self.run_light(lit_adc_script(conversions, mode.log, lift),
+                                  ["-v", "-a", str(READS), "-c", mode.path] + options)
         self.assertEqual(err, "")
         self.assertEqual(len(light_switches(out)), len(mode.calls()))
         return out, mode.calls()
@@ -108,6 +110,32 @@ class ClosedLoop(Camera):
         self.assertGreater(LEVELS[day - 1], DARK, "day comes back once it is no longer dark")
         self.assertLessEqual(abs(night - first_night), 2, report)
         self.assertLessEqual(abs(day - last_day), 2, report)
+
+
+class SlowerEvenings(Camera):
+    def test_advice_from_a_fast_dusk_holds_on_slower_ones(self):
+        # IR LEDs that lift the sensor by 18, and a dusk of only 40 samples:
+        # a large window smooths the step of each switch away there, and
+        # would flap on the next, slower evening.
+        lift = 18
+        _, fast = dusk_and_dawn(seed=11, ramp=40)
+        out, _ = self.run_camera(FLAPPING, fast, lift)
+        path = os.path.join(self.dir, "fast.log")
+        with open(path, "w") as f:
+            f.write(out)
+        report = self.replay(FLAPPING + ["--sweep", path])
+        self.assertIn("with dusk and dawn four times slower", paragraph(report, "Ranked"))
+        suggested = re.fullmatch(r"(-n \d+ -O \S+ -F \S+) \(2 switches\)", field(report, "Suggested"))
+        self.assertIsNotNone(suggested, report)
+        options = suggested.group(1).split()
+        again = self.replay(options + [path])
+        self.assertNotIn("Warning", again)
+        self.assertEqual([m for _, _, m, _ in switches(again)], ["night", "day"])
+        for ramp in (40, 160, 600):
+            with self.subTest(dusk=ramp):
+                _, conversions = dusk_and_dawn(seed=ramp, ramp=ramp)
+                _, calls = self.run_camera(options, conversions, lift)
+                self.assertEqual(calls, ["on", "off"])
 
 
 class StuckSensor(Camera):
