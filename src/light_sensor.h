@@ -30,8 +30,8 @@ int openLightWindow(LightWindow* window, int32_t size);
 
 // What one sample decided.
 struct LightVerdict {
-  bool decided;   // the window was full, and `mean` is its mean
   double mean;
+  bool decided;   // the window was full, and `mean` is its mean
   bool switches;  // the mean crossed the threshold of the other mode
 };
 

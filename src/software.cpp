@@ -65,7 +65,6 @@ int fill(int fd, char* buffer, int held, int size) {
 
 // The isp_info reader proper, on an open file.
 int scanIspInfo(int fd, int32_t* exposure, int32_t* iridix, int32_t* wb) {
-  const IspGeneration& labels = kIspGenerations[0];
   char buffer[kLineBufferSize];
   int held = fill(fd, buffer, 0, kLineBufferSize);
   int recognised = 0;
@@ -73,14 +72,14 @@ int scanIspInfo(int fd, int32_t* exposure, int32_t* iridix, int32_t* wb) {
     const size_t count = static_cast<size_t>(held);
     const IspLabel* label = nullptr;
     int32_t* output = nullptr;
-    if (startsWith(buffer, count, *labels.exposure)) {
-      label = labels.exposure;
+    if (startsWith(buffer, count, kExposureId)) {
+      label = &kExposureId;
       output = exposure;
-    } else if (startsWith(buffer, count, *labels.iridix)) {
-      label = labels.iridix;
+    } else if (startsWith(buffer, count, kIridixStrength)) {
+      label = &kIridixStrength;
       output = iridix;
-    } else if (startsWith(buffer, count, *labels.wb)) {
-      label = labels.wb;
+    } else if (startsWith(buffer, count, kWbTemperature)) {
+      label = &kWbTemperature;
       output = wb;
     }
     if (output) {
@@ -140,18 +139,18 @@ bool holdsAll(const Labels& found, int g, bool parsed) {
 }
 
 // Scans an isp-m0 file line by line, skipping lines of any length, up to
-// its end or its second ISP's block. A file whose generation is `known`
-// is left as soon as that generation's statistics have all been read, so
-// that one read does, however short the file.
-void scanIspM0(int fd, const IspGeneration* known, Labels* found) {
-  const int known_index = known ? static_cast<int>(known - kIspGenerations) : -1;
+// its end or its second ISP's block. A read that returns less than it was
+// asked for, ending a line, is the end: a proc file hands out the whole of
+// itself to a read that has room for it, so that one read does.
+void scanIspM0(int fd, Labels* found) {
   int held = 0;
   bool skipping = false;  // inside a line longer than the buffer
   bool blocks = false;    // an ISP's block has begun
   for (;;) {
-    const ssize_t got = read(fd, whole_file + held, static_cast<size_t>(kWholeFileSize - held));
-    const bool end = got <= 0;
-    if (!end) held += static_cast<int>(got);
+    const size_t room = static_cast<size_t>(kWholeFileSize - held);
+    const ssize_t got = read(fd, whole_file + held, room);
+    if (got > 0) held += static_cast<int>(got);
+    const bool end = got <= 0 || (static_cast<size_t>(got) < room && whole_file[held - 1] == '\n');
     int start = 0;
     while (start < held) {
       const char* line = whole_file + start;
@@ -168,7 +167,6 @@ void scanIspM0(int fd, const IspGeneration* known, Labels* found) {
         blocks = true;
       }
       scanLine(line, line_end, found);
-      if (known_index >= 0 && holdsAll(*found, known_index, true)) return;
     }
     if (end) return;
     if (start == 0 && held == kWholeFileSize) {
@@ -188,6 +186,28 @@ const IspGeneration* recognise(const Labels& found) {
   return nullptr;
 }
 
+// A sample from an open isp_info: its generation when it held all three
+// statistics, or nullptr.
+const IspGeneration* readIspInfoSample(int fd, IspInfo* sample) {
+  return scanIspInfo(fd, &sample->exposure, &sample->iridix, &sample->wb) == 3 ? &kIspGenerations[0] : nullptr;
+}
+
+// The same from an open isp-m0, of whichever generation wrote it; out of
+// line, so that an isp_info's read makes no room for its scan.
+__attribute__((noinline)) const IspGeneration* readIspM0Sample(int fd, IspInfo* sample) {
+  Labels found;
+  memset(&found, 0, sizeof found);
+  scanIspM0(fd, &found);
+  const IspGeneration* generation = recognise(found);
+  if (!generation) return nullptr;
+  const int g = static_cast<int>(generation - kIspGenerations);
+  if (!holdsAll(found, g, true)) return nullptr;
+  sample->exposure = found.values[g][0];
+  if (generation->iridix) sample->iridix = found.values[g][1];
+  if (generation->wb) sample->wb = found.values[g][2];
+  return generation;
+}
+
 unsigned publishedBy(const IspGeneration& generation) {
   return kIspExposure | (generation.iridix ? kIspIridix : 0) | (generation.wb ? kIspWb : 0);
 }
@@ -197,6 +217,24 @@ const char* statisticText(char* buffer, size_t size, int32_t value, bool publish
   if (!published) return OUT_ABSENT;
   snprintf(buffer, size, "%d", value);
   return buffer;
+}
+
+// The verbose lines that show a statistic as its file publishes it, kept
+// out of line so that a quiet sample pays nothing for their buffers.
+__attribute__((noinline)) void printRawSample(const SoftwareState& state) {
+  char texts[3][12];
+  printf(OUT_RAW_SAMPLE, statisticText(texts[0], sizeof texts[0], state.sample.exposure, true),
+         statisticText(texts[1], sizeof texts[1], state.sample.iridix, state.published & kIspIridix),
+         statisticText(texts[2], sizeof texts[2], state.sample.wb, state.published & kIspWb));
+}
+
+__attribute__((noinline)) void printEq2(bool switching, const SoftwareState& state) {
+  char text[12];
+  const char* iridix = statisticText(text, sizeof text, state.sample.iridix, state.published & kIspIridix);
+  if (switching)
+    printf(OUT_EQ2_SWITCH, state.sample.exposure, iridix);
+  else
+    printf(OUT_EQ2_WAIT, state.sample.exposure, iridix);
 }
 
 int32_t incrementCapped(int32_t count) { return count < INT32_MAX ? count + 1 : count; }
@@ -225,6 +263,33 @@ bool eq3Holds(const Settings& with, const SoftwareState& state) {
          state.sample.iridix > with.eq3_user_iridix;
 }
 
+// The read itself, inlined into the daemon's pass.
+__attribute__((always_inline)) inline bool readSample(IspReader* reader, IspInfo* sample, unsigned* published) {
+  int fd = open(reader->paths[reader->in_use], O_RDONLY);
+  if (fd < 0) {
+    const int other = 1 - reader->in_use;
+    fd = open(reader->paths[other], O_RDONLY);
+    if (fd < 0) {
+      printError("ERROR: %s: open failed\n", "readIspInfo");
+      return false;
+    }
+    reader->in_use = other;
+  }
+  const IspGeneration* generation = reader->in_use == 0 ? readIspInfoSample(fd, sample) : readIspM0Sample(fd, sample);
+  close(fd);
+  if (!generation) return false;
+
+  *published = publishedBy(*generation);
+  // isp_info says nothing at first: its lines are those of old.
+  if (reader->announced != reader->in_use || reader->announced_generation != generation) {
+    if (settings.verbose >= 1 && (reader->announced >= 0 || reader->in_use != 0))
+      printf(OUT_ISP_SOURCE, reader->paths[reader->in_use], generation->name, generation->gives);
+    reader->announced = reader->in_use;
+    reader->announced_generation = generation;
+  }
+  return true;
+}
+
 }  // namespace
 
 int readIspInfoFile(const char* path, int32_t* exposure, int32_t* iridix, int32_t* wb) {
@@ -247,53 +312,11 @@ int readIspInfo(int32_t* exposure, int32_t* iridix, int32_t* wb) {
 }
 
 IspReader makeIspReader(const char* isp_info, const char* isp_m0) {
-  const IspReader reader = {{isp_info, isp_m0}, 0, nullptr, -1, nullptr};
+  const IspReader reader = {{isp_info, isp_m0}, 0, -1, nullptr};
   return reader;
 }
 
-bool readIspSample(IspReader* reader, IspInfo* sample, unsigned* published) {
-  int fd = open(reader->paths[reader->in_use], O_RDONLY);
-  if (fd < 0) {
-    const int other = 1 - reader->in_use;
-    fd = open(reader->paths[other], O_RDONLY);
-    if (fd < 0) {
-      printError("ERROR: %s: open failed\n", "readIspInfo");
-      return false;
-    }
-    reader->in_use = other;
-  }
-
-  const IspGeneration* generation = &kIspGenerations[0];
-  bool whole;
-  if (reader->in_use == 0) {
-    whole = scanIspInfo(fd, &sample->exposure, &sample->iridix, &sample->wb) == 3;
-  } else {
-    Labels found;
-    memset(&found, 0, sizeof found);
-    scanIspM0(fd, reader->generation, &found);
-    generation = recognise(found);
-    const int g = generation ? static_cast<int>(generation - kIspGenerations) : 0;
-    whole = generation && holdsAll(found, g, true);
-    if (whole) {
-      reader->generation = generation;
-      sample->exposure = found.values[g][0];
-      if (generation->iridix) sample->iridix = found.values[g][1];
-      if (generation->wb) sample->wb = found.values[g][2];
-    }
-  }
-  close(fd);
-  if (!whole) return false;
-
-  *published = publishedBy(*generation);
-  // isp_info says nothing at first: its lines are those of old.
-  if (reader->announced != reader->in_use || reader->announced_generation != generation) {
-    if (settings.verbose >= 1 && (reader->announced >= 0 || reader->in_use != 0))
-      printf(OUT_ISP_SOURCE, reader->paths[reader->in_use], generation->name, generation->gives);
-    reader->announced = reader->in_use;
-    reader->announced_generation = generation;
-  }
-  return true;
-}
+bool readIspSample(IspReader* reader, IspInfo* sample, unsigned* published) { return readSample(reader, sample, published); }
 
 void startSoftwareMethod() {
   if (settings.verbose >= 1) {
@@ -312,14 +335,13 @@ void startSoftwareMethod() {
   applyNightMode();
 }
 
-SoftwareVerdict judgeIspSample(SoftwareState* state, const Settings& with, bool night, int32_t* switch_wait) {
+namespace {
+
+// The judging and the pass themselves, inlined into the daemon's loop so
+// that returning a verdict costs a sample nothing.
+__attribute__((always_inline)) inline SoftwareVerdict judge(SoftwareState* state, const Settings& with, bool night, int32_t* switch_wait) {
   const IspInfo& sample = state->sample;
-  char texts[3][12];
-  const char* iridix = statisticText(texts[1], sizeof texts[1], sample.iridix, state->published & kIspIridix);
-  if (with.verbose >= 2) {
-    printf(OUT_RAW_SAMPLE, statisticText(texts[0], sizeof texts[0], sample.exposure, true), iridix,
-           statisticText(texts[2], sizeof texts[2], sample.wb, state->published & kIspWb));
-  }
+  if (with.verbose >= 2) printRawSample(*state);
   SoftwareVerdict verdict = {SoftwareRule::kNone, false, 0, 0};
 
   const int32_t last_exposure = state->last_exposure;
@@ -357,14 +379,14 @@ SoftwareVerdict judgeIspSample(SoftwareState* state, const Settings& with, bool 
   if (eq2Holds(with, *state)) {
     state->eq2_wait_count = incrementCapped(state->eq2_wait_count);
     if (state->eq2_wait_count > with.eq2_count) {
-      if (with.verbose >= 1) printf(OUT_EQ2_SWITCH, sample.exposure, iridix);
+      if (with.verbose >= 1) printEq2(true, *state);
       verdict.rule = SoftwareRule::kEq2;
       verdict.switches = true;
       verdict.eq2_wait_count = state->eq2_wait_count;
       verdict.eq3_wait_count = state->eq3_wait_count;
       return verdict;
     }
-    if (with.verbose >= 1) printf(OUT_EQ2_WAIT, sample.exposure, iridix);
+    if (with.verbose >= 1) printEq2(false, *state);
   } else {
     state->eq2_wait_count = 0;
   }
@@ -386,14 +408,22 @@ SoftwareVerdict judgeIspSample(SoftwareState* state, const Settings& with, bool 
   return verdict;
 }
 
-SoftwareVerdict softwarePass(SoftwareState* state, IspReader* reader) {
-  if (!readIspSample(reader, &state->sample, &state->published)) {
+__attribute__((always_inline)) inline SoftwareVerdict pass(SoftwareState* state, IspReader* reader) {
+  if (!readSample(reader, &state->sample, &state->published)) {
     printError("Unable to read isp_info\n");
     const SoftwareVerdict unread = {SoftwareRule::kUnread, false, state->eq2_wait_count, state->eq3_wait_count};
     return unread;
   }
-  return judgeIspSample(state, settings, night_mode, &mode_switch_wait);
+  return judge(state, settings, night_mode, &mode_switch_wait);
 }
+
+}  // namespace
+
+SoftwareVerdict judgeIspSample(SoftwareState* state, const Settings& with, bool night, int32_t* switch_wait) {
+  return judge(state, with, night, switch_wait);
+}
+
+SoftwareVerdict softwarePass(SoftwareState* state, IspReader* reader) { return pass(state, reader); }
 
 int runSoftwareMethod() {
   IspReader reader = makeIspReader(kIspInfoPath, kIspM0Path);
@@ -401,6 +431,6 @@ int runSoftwareMethod() {
   startSoftwareMethod();
   for (;;) {
     pauseSeconds(1);
-    if (softwarePass(&state, &reader).switches) toggleNightMode();
+    if (pass(&state, &reader).switches) toggleNightMode();
   }
 }

@@ -58,9 +58,8 @@ extern const IspLabel kIspBlockStart;
 // Which of the two files the statistics come from, and what it held.
 struct IspReader {
   const char* paths[2];  // isp_info's first: it wins when both can be opened
-  int in_use;            // index of the file read last, kept while it can be opened
-  const IspGeneration* generation;  // of the last good read of paths[1], nullptr before
-  int announced;                    // the file of the last -v line, -1 before
+  int in_use;     // index of the file read last, kept while it can be opened
+  int announced;  // the file and labels of the last -v line: -1 and nullptr before
   const IspGeneration* announced_generation;
 };
 
@@ -69,8 +68,8 @@ IspReader makeIspReader(const char* isp_info, const char* isp_m0);
 
 // Reads a sample from the file in use, or from the other one when that
 // cannot be opened: isp_info as readIspInfo reads it, isp-m0 whole (up to
-// its second ISP's block), with the labels of whichever generation wrote
-// it. True when the file held every statistic it publishes; *published
+// its second ISP's block; a read that returns less than asked, ending a
+// line, is its end), with the labels of whichever generation wrote it. True when the file held every statistic it publishes; *published
 // says which those are. Writes the source line (-v) when it differs from
 // the last one.
 bool readIspSample(IspReader* reader, IspInfo* sample, unsigned* published);
