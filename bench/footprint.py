@@ -187,7 +187,7 @@ def footprint(build, target):
             tools = dict(re.findall(r"^CMAKE_(STRIP|READELF):\w+=(.*)$", f.read(), re.M))
         command = ["cmake", "-DBINARY=" + os.path.join(build, target), "-DSTRIP=" + tools["STRIP"],
                    "-DREADELF=" + tools["READELF"], "-DLINK=default", "-P",
-                   os.path.join(os.path.dirname(__file__), "..", "cmake", "footprint.cmake")]
+                   os.path.join(os.path.dirname(__file__), "..", "tests", "cmake", "footprint.cmake")]
     done = subprocess.run(command, capture_output=True, text=True)
     facts = re.search(r"stripped size (\d+) bytes \(budget (\d*)\); needs: (.*)", done.stdout + done.stderr)
     if not facts:

@@ -2,7 +2,7 @@
 # for the newer cameras, whose FPU knows no other. The C library, gcc's
 # integer helpers and the compiler wrapper that carries the flags are built
 # once from Debian's sources into a cache (scripts/libc; the recipe
-# cmake/libc/musl-nan2008.sh says which flags and why). Every link is static.
+# toolchains/libc/musl-nan2008.sh says which flags and why). Every link is static.
 execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/libc musl-nan2008
   OUTPUT_VARIABLE CROSS_MUSL_ROOT OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE failed)
 if(failed OR NOT IS_DIRECTORY "${CROSS_MUSL_ROOT}")

@@ -85,7 +85,7 @@ EOF
   mkdir "$out/bin"
   cat >"$out/bin/gcc" <<EOF
 #!/bin/sh
-# $COMPILER for the static musl of this folder, 2008 NaN (made by cmake/libc/musl-nan2008.sh).
+# $COMPILER for the static musl of this folder, 2008 NaN (made by toolchains/libc/musl-nan2008.sh).
 root=\$(cd "\$(dirname "\$0")/.." && pwd)
 exec $COMPILER $ABI_FLAGS "\$@" -static -nostdinc -isystem "\$root/include" \\
   -isystem "$($COMPILER -print-file-name=include)" -B "\$root/lib/" -L "\$root/lib" -specs "\$root/lib/musl.specs"
