@@ -9,15 +9,11 @@
 //
 // The reader fills its buffer to the full 100 bytes whatever the pieces,
 // so its result must match a plain model that scans the whole content.
-#include <fcntl.h>
-#include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +23,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "pieces.h"
 #include "software.h"
 
 namespace {
@@ -39,20 +36,6 @@ struct Outcome {
   int32_t values[3] = {kSentinel, kSentinel, kSentinel};
   std::string message;
 };
-
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-
-int32_t modelParse(const char* p, const char* end) {
-  while (p < end && isSpace(*p)) ++p;
-  bool negative = false;
-  if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
-  int64_t magnitude = 0;
-  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
-    magnitude = std::min<int64_t>(magnitude * 10 + (*p - '0'), int64_t{1} << 32);
-  }
-  const int64_t value = negative ? -magnitude : magnitude;
-  return static_cast<int32_t>(std::clamp<int64_t>(value, INT32_MIN, INT32_MAX));
-}
 
 // What the reader must do: look at the next 100 bytes of the content at
 // each line start, as if every read had been complete.
@@ -67,7 +50,7 @@ Outcome model(const std::string& content) {
     for (int i = 0; i < 3; ++i) {
       const std::string& prefix = prefixes[i];
       if (held >= prefix.size() && memcmp(window, prefix.data(), prefix.size()) == 0) {
-        out.values[i] = modelParse(window + prefix.size(), window + held);
+        out.values[i] = plainNumber(window + prefix.size(), window + held);
         if (++out.result == 3) return out;
         break;
       }
@@ -82,31 +65,8 @@ Outcome model(const std::string& content) {
   return out;
 }
 
-void writePieces(int fd, const std::string& content, const std::vector<size_t>& sizes,
-                 const std::atomic<bool>& reader_done) {
-  size_t done = 0;
-  for (size_t piece = 0; done < content.size() && !reader_done; ++piece) {
-    const size_t size = sizes.empty() ? content.size() : std::min(sizes[piece % sizes.size()], content.size() - done);
-    const ssize_t wrote = write(fd, content.data() + done, size);
-    if (wrote <= 0) break;  // the reader has gone
-    done += static_cast<size_t>(wrote);
-    // Let the reader take this piece before the next one arrives.
-    int pending = 0;
-    while (!reader_done && ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) sched_yield();
-  }
-  close(fd);
-}
-
 Outcome runReader(const std::string& content, const std::vector<size_t>& sizes) {
-  // libFuzzer's timer signal would cut a blocked read short with EINTR;
-  // the daemon installs no handlers, so its reads are never interrupted.
-  // Held back here, the signal arrives once the reader is done.
-  sigset_t timer_signal;
-  sigset_t saved_mask;
-  sigemptyset(&timer_signal);
-  sigaddset(&timer_signal, SIGALRM);
-  pthread_sigmask(SIG_BLOCK, &timer_signal, &saved_mask);
-
+  const TimerSignalHeld held;
   int fds[2];
   if (pipe(fds) != 0) abort();
   // The reader opens the pipe by path, as it opens the driver's file.
@@ -121,7 +81,6 @@ Outcome runReader(const std::string& content, const std::vector<size_t>& sizes) 
   reader_done = true;
   close(fds[0]);  // a writer still blocked now gets EPIPE
   writer.join();
-  pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
   return out;
 }
 
@@ -140,15 +99,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  size_t count = size > 0 ? data[0] & 7u : 0;
-  count = std::min(count, size > 0 ? size - 1 : 0);
-  std::vector<size_t> sizes;
-  for (size_t i = 0; i < count; ++i) sizes.push_back((data[1 + i] & 63u) + 1);
-  const size_t skip = size > 0 ? 1 + count : 0;
-  const std::string content(reinterpret_cast<const char*>(data) + skip, size - skip);
-
-  const Outcome got = runReader(content, sizes);
-  const Outcome want = model(content);
+  const Pieces input = splitInput(data, size);
+  const Outcome got = runReader(input.content, input.sizes);
+  const Outcome want = model(input.content);
   if (got.result < -1 || got.result > 3) fail("result out of range", got, want);
   if (got.result == -1) fail("readable file refused", got, want);
   for (int i = 0; i < 3; ++i) {
