@@ -7,16 +7,17 @@
 // reader learns before it reads the content; the rest is the file's
 // content. A thread writes the content into the FIFO in pieces of those
 // sizes, cycling through them, and waits for each piece to be read before
-// writing the next, so the reader sees real short reads. Printable seeds
-// work: '@', 'H', 'P' and 'X' write the content whole, the third reader
-// learning the first, second, third or fourth generation; "A@" writes it
-// one byte at a time.
+// writing the next, so the reader sees real short reads. A short read that
+// ends a line is the end of the file to the reader, as a proc file's is, so
+// a piece that would end a line before the end of the content takes the
+// next byte too. Printable seeds work: '@', 'H', 'P' and 'X' write the
+// content whole, the third reader learning the first, second, third or
+// fourth generation; "A@" writes it one byte at a time.
 //
 // Three readers read the content, and each must give what a plain model
 // gives that takes the content whole: a new reader; the same reader again,
-// which now knows the file's generation and leaves the file early; and a
-// reader that learnt another generation from a file of that generation's
-// labels alone.
+// which now knows the file's generation; and a reader that learnt another
+// generation from a file of that generation's labels alone.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdint.h>
@@ -26,6 +27,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <string_view>
@@ -139,20 +141,35 @@ std::string isp_info;  // never there
 
 IspReader newReader() { return makeIspReader(isp_info.c_str(), fifo.c_str()); }
 
+// The pieces of `content` as the writer hands them out: of `sizes` in turn
+// (whole, in pieces a pipe writes at once), none ending a line before the end.
+std::vector<size_t> pieces(const std::string& content, const std::vector<size_t>& sizes) {
+  std::vector<size_t> list;
+  size_t done = 0;
+  for (size_t k = 0; done < content.size(); ++k) {
+    size_t size = std::min(sizes.empty() ? size_t{4096} : sizes[k % sizes.size()], content.size() - done);
+    while (done + size < content.size() && content[done + size - 1] == '\n') ++size;
+    list.push_back(size);
+    done += size;
+  }
+  return list;
+}
+
 // One readIspSample of `content`, written into the FIFO in pieces of `sizes`.
 Read readThroughFifo(IspReader* reader, const std::string& content, const std::vector<size_t>& sizes) {
   const TimerSignalHeld held;
+  const std::vector<size_t> list = pieces(content, sizes);
   std::atomic<bool> reader_done(false);
   std::thread writer([&] {
     const int fd = open(fifo.c_str(), O_WRONLY);  // waits for the reader's open
     if (fd < 0) abort();
-    writePieces(fd, content, sizes, reader_done);
+    writePieces(fd, content, list, reader_done);
   });
   Read got;
   got.message = captureStderr([&] { got.whole = readIspSample(reader, &got.sample, &got.published); });
   reader_done = true;
   writer.join();
-  got.generation = reader->generation;
+  got.generation = reader->announced_generation;
   return got;
 }
 
@@ -210,8 +227,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   IspReader reader = newReader();
   const Read first = readThroughFifo(&reader, input.content, input.sizes);
   expectModel("a new reader", first, model(input.content, nullptr));
-  // Knowing the file's generation now (when the read was whole), the reader
-  // may leave the file once its statistics are read: nothing may change.
+  // Knowing the file's generation now (when the read was whole): nothing
+  // may change.
   expectModel("the same reader again", readThroughFifo(&reader, input.content, input.sizes),
               model(input.content, first.generation));
 
