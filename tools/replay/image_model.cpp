@@ -26,9 +26,6 @@ const double kMargin = 1.25;
 const size_t kStretch = 10;
 
 const char kLineColour[] = "#1a4f8b";
-const char kToNight[] = "#c0392b";
-const char kToDay[] = "#d68910";
-const char kToDayEq3[] = "#138d75";
 
 double light(double exposure) { return exp2(-exposure / kStop); }
 double exposureOf(double light_level) { return -kStop * log2(light_level); }
@@ -541,54 +538,51 @@ std::string ImageModel::assumption(const Recording& recording) const {
          "exposure, and give it as --night-exposure";
 }
 
+// A panel of one statistic, a gap where its file does not publish it.
+Panel statisticPanel(const Outcome& outcome, const char* label, unsigned statistic, int32_t IspInfo::*value) {
+  Panel panel;
+  panel.label = label;
+  Series line = {{}, kLineColour, 1.4};
+  for (const Sample& s : outcome.judged)
+    line.values.push_back(s.published & statistic ? static_cast<double>(s.isp.*value) : NAN);
+  panel.series = {line};
+  return panel;
+}
+
 std::vector<Panel> ImageModel::panels(const Outcome& outcome, const Settings& with) const {
   unsigned published = 0;
   for (const Sample& sample : outcome.judged) published |= sample.published;
-  std::vector<Panel> list;
-  Panel exposure;
-  exposure.label = "exposure";
-  Series line = {{}, kLineColour, 1.4};
-  for (const Sample& sample : outcome.judged) line.values.push_back(sample.isp.exposure);
-  exposure.series = {line};
-  const bool crossed = with.eq1_user_exposure < with.eq2_user_exposure;
   char text[128];
+  Panel exposure = statisticPanel(outcome, "exposure", kIspExposure, &IspInfo::exposure);
+  const bool crossed = with.eq1_user_exposure < with.eq2_user_exposure;
   snprintf(text, sizeof text, "Eq2: day below %d, %d+ in a row (-2)", with.eq2_user_exposure, with.eq2_count + 1);
-  exposure.thresholds = {{static_cast<double>(with.eq1_user_exposure), kToNight,
+  exposure.thresholds = {{static_cast<double>(with.eq1_user_exposure), kToNightColour,
                           "Eq1: night above " + std::to_string(with.eq1_user_exposure) + " (-1)", crossed},
-                         {static_cast<double>(with.eq2_user_exposure), kToDay, text, !crossed}};
+                         {static_cast<double>(with.eq2_user_exposure), kToDayColour, text, !crossed}};
   exposure.legend = {{kLineColour, 1.4, false, "statistic"},
-                     {kToNight, 1.5, true, "to night: Eq1"},
-                     {kToDay, 1.5, true, "to day: Eq2"}};
-  if ((published & kAll) == kAll) exposure.legend.push_back({kToDayEq3, 1.5, true, "to day: Eq3"});
-  list.push_back(exposure);
+                     {kToNightColour, 1.5, true, "to night: Eq1"},
+                     {kToDayColour, 1.5, true, "to day: Eq2"}};
+  if ((published & kAll) == kAll) exposure.legend.push_back({kToDayEq3Colour, 1.5, true, "to day: Eq3"});
+  std::vector<Panel> list = {exposure};
   if (published & kIspIridix) {
-    Panel iridix;
-    iridix.label = "Iridix strength";
-    Series values = {{}, kLineColour, 1.4};
-    for (const Sample& s : outcome.judged) values.values.push_back(s.published & kIspIridix ? static_cast<double>(s.isp.iridix) : NAN);
-    iridix.series = {values};
+    Panel iridix = statisticPanel(outcome, "Iridix strength", kIspIridix, &IspInfo::iridix);
     const bool iridix_crossed = with.eq2_user_iridix > with.eq3_user_iridix;
-    iridix.thresholds = {
-        {static_cast<double>(with.eq2_user_iridix), kToDay, "Eq2: below " + std::to_string(with.eq2_user_iridix) + " (-2)",
-         !iridix_crossed},
-        {static_cast<double>(with.eq3_user_iridix), kToDayEq3,
-         "Eq3: above " + std::to_string(with.eq3_user_iridix) + " (-3)", iridix_crossed}};
+    iridix.thresholds = {{static_cast<double>(with.eq2_user_iridix), kToDayColour,
+                          "Eq2: below " + std::to_string(with.eq2_user_iridix) + " (-2)", !iridix_crossed},
+                         {static_cast<double>(with.eq3_user_iridix), kToDayEq3Colour,
+                          "Eq3: above " + std::to_string(with.eq3_user_iridix) + " (-3)", iridix_crossed}};
     list.push_back(iridix);
   }
   if (published & kIspWb) {
-    Panel wb;
-    wb.label = "white balance (K)";
-    Series values = {{}, kLineColour, 1.4};
-    for (const Sample& s : outcome.judged) values.values.push_back(s.published & kIspWb ? static_cast<double>(s.isp.wb) : NAN);
-    wb.series = {values};
+    Panel wb = statisticPanel(outcome, "white balance (K)", kIspWb, &IspInfo::wb);
     if (published & kIspIridix) {
       snprintf(text, sizeof text, "Eq3: day below %d, %d+ in a row (-3)", with.eq3_user_wb, with.eq3_count + 1);
-      wb.thresholds = {{static_cast<double>(with.eq3_user_wb), kToDayEq3, text, true}};
+      wb.thresholds = {{static_cast<double>(with.eq3_user_wb), kToDayEq3Colour, text, true}};
     }
     list.push_back(wb);
   }
-  const double height = list.size() == 1 ? 380.0 : 200.0;
-  for (Panel& panel : list) panel.height = height;
+  // One panel alone is drawn as tall as the light sensor's.
+  for (Panel& panel : list) panel.height = list.size() == 1 ? 380.0 : 200.0;
   return list;
 }
 

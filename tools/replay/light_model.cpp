@@ -23,8 +23,6 @@ const double kLargest = 1e15;
 
 const char kSampleColour[] = "#8fb3d9";
 const char kMeanColour[] = "#1a4f8b";
-const char kToNight[] = "#c0392b";
-const char kToDay[] = "#d68910";
 
 double lightLevel(const Sample& sample) { return sample.light; }
 
@@ -316,14 +314,14 @@ std::vector<Panel> LightModel::panels(const Outcome& outcome, const Settings& wi
   panel.series = {samples, Series{outcome.means, kMeanColour, 2.2}};
   const bool crossed = with.on_threshold > with.off_threshold;
   panel.thresholds = {
-      {with.on_threshold, kToNight, "night at \xE2\x89\xA4 " + formatReal(with.on_threshold) + " (-O)", !crossed},
-      {with.off_threshold, kToDay, "day at \xE2\x89\xA5 " + formatReal(with.off_threshold) + " (-F)", crossed}};
+      {with.on_threshold, kToNightColour, "night at \xE2\x89\xA4 " + formatReal(with.on_threshold) + " (-O)", !crossed},
+      {with.off_threshold, kToDayColour, "day at \xE2\x89\xA5 " + formatReal(with.off_threshold) + " (-F)", crossed}};
   const std::string window =
       "window mean (" + std::to_string(with.window_size) + " sample" + (with.window_size == 1 ? ")" : "s)");
   panel.legend = {{kSampleColour, 1.0, false, "sample"},
                   {kMeanColour, 2.2, false, window},
-                  {kToNight, 1.5, true, "night at or below -O"},
-                  {kToDay, 1.5, true, "day at or above -F"}};
+                  {kToNightColour, 1.5, true, "night at or below -O"},
+                  {kToDayColour, 1.5, true, "day at or above -F"}};
   return {panel};
 }
 

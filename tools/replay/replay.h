@@ -127,6 +127,12 @@ struct LegendItem {
   bool dashed;  // a threshold's line
   std::string text;
 };
+// The colours of a switch to night and to day, in the markers and in the
+// lines of the thresholds that make them; Eq3's own.
+extern const char kToNightColour[];
+extern const char kToDayColour[];
+extern const char kToDayEq3Colour[];
+
 struct Panel {
   std::string label;
   double height;

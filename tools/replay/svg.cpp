@@ -12,6 +12,11 @@
 #include "replay.h"
 
 namespace replay {
+
+const char kToNightColour[] = "#c0392b";
+const char kToDayColour[] = "#d68910";
+const char kToDayEq3Colour[] = "#138d75";
+
 namespace {
 
 const double kWidth = 1200.0;
@@ -30,8 +35,6 @@ const double kBottom = 58.0;
 
 const char kFont[] = "DejaVu Sans, Verdana, Arial, sans-serif";
 const char kNightShade[] = "#25336b";
-const char kToNight[] = "#c0392b";
-const char kToDay[] = "#d68910";
 const char kDayShade[] = "white";
 
 std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
@@ -249,7 +252,7 @@ class Picture {
   void markSwitches(const Place& panel) {
     for (bool night : {true, false}) {
       const double tip = panel.top - (night ? 1.0 : 12.0);
-      const char* colour = night ? kToNight : kToDay;
+      const char* colour = night ? kToNightColour : kToDayColour;
       double last = -INFINITY;
       size_t run = 0;
       const auto count = [&]() {
@@ -273,8 +276,8 @@ class Picture {
   }
 
   static std::string markSwatch() {
-    return format("<path d=\"M6 8 l-4 -8 h8 z\" fill=\"%s\"/><path d=\"M16 -1 l-4 -8 h8 z\" fill=\"%s\"/>", kToNight,
-                  kToDay);
+    return format("<path d=\"M6 8 l-4 -8 h8 z\" fill=\"%s\"/><path d=\"M16 -1 l-4 -8 h8 z\" fill=\"%s\"/>", kToNightColour,
+                  kToDayColour);
   }
 
   // One path through the values, NaN leaving a gap. Long traces keep, per
