@@ -239,7 +239,7 @@ def judge_light_sensor(console, status):
 def judge_software(console, status):
     c = console
     end = judge_common(c, status, r"image statistics \(-S\)$")
-    c.check(c.find(r'^           its settings: its first lines in the system log at each start '
+    c.check(c.find(r'^           its settings: in the system log at each start with -v in OPTIONS '
                    r'\("Starting software method using"\)$') is not None,
             "the init script said where the settings are")
     dark = c.find(r"^isp: step 2: ")

@@ -14,7 +14,9 @@
 //                scene, FILE being where its mode script records each call
 //   level FILE   for ever, each conversion is the number in FILE when the
 //                reader opens the device (the last one read while FILE holds
-//                none): a light that changes with the device always there
+//                none): a light that changes with the device always there.
+//                Once a new node is in place, the conversion of the open
+//                before it has been taken from FILE
 //   # ...        a comment; blank lines are skipped
 //
 // With --hold, once the script is done it waits for the reader's next
@@ -100,8 +102,10 @@ uint32_t currentLevel() {
 
 void serve(uint32_t value, size_t bytes) {
   const int fd = openForReader();
-  replaceFifo();
+  // Taken before the node is replaced: whoever sees a new node knows that
+  // this conversion no longer depends on the level file.
   if (level_path[0]) value = currentLevel();
+  replaceFifo();
   if (lift > 0 && nightByState()) value = value > UINT32_MAX - lift ? UINT32_MAX : value + lift;
   if (write(fd, &value, bytes) != static_cast<ssize_t>(bytes) && errno != EPIPE) die("write");
   close(fd);

@@ -2,8 +2,9 @@
 
 The script runs as a camera's rcS runs it, `busybox sh S50lumenflip start`,
 with a test folder for the root file system and busybox's applets as the
-only programs on PATH, against the real daemon, a constant light sensor
-that the test changes, and the simulated camera's mode script.
+only programs on PATH, against the real daemon, the simulated camera's mode
+script and its light sensor: a FIFO that sim/fake_adc feeds with the level
+the test sets, read at each open, so that a change shows at the next sample.
 
 Busybox's logger and syslogd use the fixed path /dev/log, so a busybox
 syslogd and every command of a test run in a mount namespace of their own
@@ -14,8 +15,13 @@ cameras run it, keeps the log in a shared-memory ring buffer that logread
 prints (-C; then in an IPC namespace of its own too, since the buffer's key
 is fixed), with or without its host and facility fields (-S).
 
-Environment: LUMENFLIP, the daemon (set by CTest); LUMENFLIP_INIT_SCRIPT,
-optionally another init script to test in place of init/lumenflip.init.
+The run script is started by busybox init itself, as the first process of
+a pid namespace of its own whose /etc/inittab (an overlay) holds one
+respawn line.
+
+Environment: LUMENFLIP, the daemon, and FAKE_ADC (set by CTest);
+LUMENFLIP_INIT_SCRIPT, optionally another init script to test in place of
+init/lumenflip.init.
 """
 
 import collections
@@ -28,10 +34,11 @@ import tempfile
 import time
 import unittest
 
-from simcam import SKIPPED, ModeScript, constant_adc
+from simcam import SKIPPED, FakeAdc, ModeScript
 
-SCRIPT = os.environ.get("LUMENFLIP_INIT_SCRIPT") or os.path.join(
-    os.path.dirname(os.path.abspath(__file__)), "..", "..", "init", "lumenflip.init")
+INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "init")
+SCRIPT = os.environ.get("LUMENFLIP_INIT_SCRIPT") or os.path.join(INIT, "lumenflip.init")
+RUN_SCRIPT = os.path.join(INIT, "lumenflip.run")
 DAEMON = os.path.realpath(os.environ.get("LUMENFLIP", "lumenflip"))
 BUSYBOX = shutil.which("busybox")
 UNSHARE = shutil.which("unshare")
@@ -51,6 +58,15 @@ shift
 exec "$@"
 """
 
+# Busybox init as the first process of a pid namespace inside the camera's,
+# with the files of the folder $1 over /etc and the file $2 as its console.
+BUSYBOX_INIT = r"""
+set -e
+mkdir "$1.work"
+mount -t overlay camera-etc -o "lowerdir=/etc,upperdir=$1,workdir=$1.work" /etc
+exec env -i CONSOLE="$2" "$3" init
+"""
+
 Result = collections.namedtuple("Result", "status out err")
 Process = collections.namedtuple("Process", "pid args exe")
 
@@ -68,12 +84,31 @@ def require(label):
         sys.exit(SKIPPED)
 
 
+def stat_field(pid, index):
+    """Field `index` of /proc/PID/stat after the command's name (0 is the
+    state), as a number; None once the process has ended."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return int(f.read().rsplit(")", 1)[1].split()[index])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def parent(pid):
+    return stat_field(pid, 1)
+
+
+def session(pid):
+    return stat_field(pid, 3)
+
+
 class Camera:
     """The folder `root` as a camera: bin/ with busybox, S50lumenflip, run/
-    for the pid file, the light sensor `adc`, the mode script `mode`, and
-    syslogd writing `messages`, or with log_buffer_kb keeping a ring buffer
-    of that size for logread; small_log drops the host and facility from
-    each line. `settings` are the script's environment."""
+    for the pid file, the light sensor `adc` at the level `light` sets, the
+    mode script `mode`, and syslogd writing `messages`, or with
+    log_buffer_kb keeping a ring buffer of that size for logread; small_log
+    drops the host and facility from each line. `settings` are the script's
+    environment."""
 
     def __init__(self, root, log_buffer_kb=None, small_log=False):
         self.root = root
@@ -87,14 +122,19 @@ class Camera:
         shutil.copy(SCRIPT, self.script)
         os.mkdir(os.path.join(root, "run"))
         self.pidfile = os.path.join(root, "run", "lumenflip.pid")
-        self.adc = constant_adc(os.path.join(root, "adc"), DAY)
+        self.level = os.path.join(root, "light")
+        self.light(DAY)
+        self.sensor = FakeAdc(root, ["level " + self.level])
+        self.adc = self.sensor.path
         self.mode = ModeScript(root)
         self.settings = {
             "DAEMON": DAEMON,
             "PIDFILE": self.pidfile,
-            "OPTIONS": "-D %s -a 1 -d 1 -n 1 -c %s" % (self.adc, self.mode.path),
+            "OPTIONS": "-D %s -a 1 -d 1 -n 1" % self.adc,
+            "MODE_COMMAND": self.mode.path,
             "LUMENFLIP_DEFAULTS": os.path.join(root, "default"),
         }
+        self.init = self.init_pid = None
 
         self.log_buffer_kb = log_buffer_kb
         syslogd = [BUSYBOX, "syslogd", "-n"] + (["-S"] if small_log else [])
@@ -110,6 +150,7 @@ class Camera:
             if self.syslogd.poll() is not None or time.monotonic() > deadline:
                 self.syslogd.kill()
                 self.syslogd.wait(timeout=10)
+                self.sensor.stop()
                 with open(os.path.join(root, "syslogd.err")) as err:
                     raise AssertionError("no syslogd on a private /dev/log: " + err.read())
             time.sleep(0.02)
@@ -176,15 +217,16 @@ class Camera:
             f.write('#!%s sh\nsleep %s\nexec busybox %s "$@"\n' % (BUSYBOX, seconds, applet))
         os.chmod(path, 0o755)
 
-    def processes(self):
-        """The live processes of the camera's namespace but syslogd."""
+    def processes(self, namespace=None):
+        """The live processes of the camera's namespace (or of the mount
+        namespace named) but syslogd."""
         found = []
         for name in os.listdir("/proc"):
             if not name.isdigit() or int(name) == self.syslogd.pid:
                 continue
             base = "/proc/" + name
             try:
-                if os.readlink(base + "/ns/mnt") != self.namespace:
+                if os.readlink(base + "/ns/mnt") != (namespace or self.namespace):
                     continue
                 with open(base + "/stat") as f:
                     if f.read().rsplit(")", 1)[1].split()[0] == "Z":
@@ -201,9 +243,10 @@ class Camera:
         return [p for p in self.processes() if p.exe == DAEMON]
 
     def supervisors(self):
-        """The processes running the script as a supervisor."""
+        """The processes running the script as a supervisor, each leading
+        its session (its log reader's loop is a copy of it)."""
         return [p for p in self.processes() if self.script in p.args
-                and p.args[p.args.index(self.script) + 1:][:1] == ["supervise"]]
+                and p.args[p.args.index(self.script) + 1:][:1] == ["supervise"] and session(p.pid) == p.pid]
 
     def named(self, program, *args):
         """The processes running `program` (by its base name) with `args` first."""
@@ -227,8 +270,55 @@ class Camera:
                 if " lumenflip: " in line]
 
     def light(self, value):
-        """Changes the light sensor's value at once for every later open."""
-        os.replace(constant_adc(self.adc + ".next", value), self.adc)
+        """Changes the light sensor's value for every later open."""
+        with open(self.level + ".new", "w") as f:
+            f.write("%d\n" % value)
+        os.replace(self.level + ".new", self.level)
+
+    def read_since(self):
+        """A predicate for wait_for: true once the daemon has opened the
+        light sensor after this call, and so has read the light set before
+        it. The simulated device puts a fresh FIFO in place at each open."""
+        node = os.stat(self.adc).st_ino
+        return lambda: os.stat(self.adc).st_ino != node
+
+    def device(self, name, target=None):
+        """Makes /dev/`name` in the camera a link to `target`, or removes it."""
+        path = "/dev/" + name
+        command = ["ln", "-sf", target, path] if target else ["rm", "-f", path]
+        subprocess.run(self.inside([BUSYBOX] + command), check=True, timeout=30)
+
+    def busybox_init(self, etc):
+        """Starts busybox init as the first process of a pid and mount
+        namespace of its own, inside the camera's, with `etc` (a path under
+        /etc: its text, inittab included) over /etc and the file `console`
+        as its console. Returns the mount namespace of its processes."""
+        upper = os.path.join(self.root, "etc")
+        for name, text in etc.items():
+            os.makedirs(os.path.dirname(os.path.join(upper, name)), exist_ok=True)
+            with open(os.path.join(upper, name), "w") as f:
+                f.write(text)
+        console = os.path.join(self.root, "console")
+        open(console, "w").close()  # busybox init only opens it
+        unshare = [UNSHARE, "-p", "-f", "-m", "--propagation", "private", "--mount-proc", "/bin/sh", "-c",
+                   BUSYBOX_INIT, "busybox-init", upper, console, BUSYBOX]
+        with open(os.path.join(self.root, "init.err"), "w") as err:
+            self.init = subprocess.Popen(self.inside(unshare), stdin=subprocess.DEVNULL, stdout=err, stderr=err)
+
+        def started():
+            """unshare's child once it runs busybox (nsenter has become unshare)."""
+            try:
+                with open("/proc/%d/task/%d/children" % (self.init.pid, self.init.pid)) as f:
+                    pid = int(f.read().split()[0])
+                return pid if os.readlink("/proc/%d/exe" % pid) == os.path.realpath(BUSYBOX) else None
+            except (OSError, IndexError, ValueError):
+                return None
+        self.wait_for(lambda: self.init.poll() is not None or started(), "busybox init")
+        self.init_pid = started()
+        if not self.init_pid:
+            with open(os.path.join(self.root, "init.err")) as err:
+                raise AssertionError("busybox init did not start: " + err.read())
+        return os.readlink("/proc/%d/ns/mnt" % self.init_pid)
 
     def wait_for(self, predicate, what, timeout=15):
         """Polls predicate() until it gives something true and returns that."""
@@ -244,6 +334,12 @@ class Camera:
         return value
 
     def close(self):
+        if self.init is not None:
+            if self.init_pid:  # the first process of its pid namespace: the others go with it
+                os.kill(self.init_pid, signal.SIGKILL)
+            self.init.kill()
+            self.init.wait(timeout=10)
+        self.sensor.stop()
         for process in self.processes():
             try:
                 os.kill(process.pid, signal.SIGKILL)

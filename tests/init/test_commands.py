@@ -1,10 +1,10 @@
 """Mode commands reach the daemon whole, with their spaces and quotes, from
-the environment and from the defaults file; and each start of the daemon
-is preceded by the command it would run for day, so that a camera left in
+the environment and from the defaults file, and only from there: OPTIONS,
+split at white space, cannot carry them. Each start of the daemon is
+preceded by the command it would run for day, so that a camera left in
 night agrees with a daemon that starts believing day."""
 
 import os
-import time
 import unittest
 
 import camera
@@ -20,7 +20,7 @@ class Commands(camera.InitTest):
         # A path with a space, quoted for the shell as a user would.
         self.mode = ModeScript(cam.root, name="camera mode.sh")
         self.quoted = "'%s'" % self.mode.path
-        cam.settings["OPTIONS"] = "-D %s -a 1 -d 1 -n 1 -c %s" % (cam.adc, os.path.join(cam.root, "missing"))
+        cam.settings["MODE_COMMAND"] = os.path.join(cam.root, "missing")
 
     def switches(self, calls, **settings):
         """Starts in night, then goes to day: the mode script's calls must
@@ -55,7 +55,7 @@ class Commands(camera.InitTest):
         self.start(DAY_COMMAND="")
         cam.wait_for(self.mode.calls, "switch to night")
         cam.light(camera.DAY)
-        time.sleep(2.5)  # two samples at one a second
+        cam.wait_for(cam.read_since(), "a sample in daylight")
         cam.light(camera.NIGHT)
         cam.wait_for(lambda: len(self.mode.calls()) == 2, "switch to night again")
         self.assertEqual(self.mode.calls(), ["night from the file"] * 2)
@@ -83,13 +83,36 @@ class StartInNight(camera.InitTest):
         self.start(OPTIONS="-D %s -a 1 -d 1 -n 1" % cam.adc, MODE_COMMAND=cam.mode.path)
         cam.wait_for(lambda: cam.mode.calls()[1:] == ["off", "on"], "day, then night")
 
-    def test_the_day_command_given_in_options(self):
+    def test_the_day_command_given_alone(self):
         cam = self.camera
         day = ModeScript(cam.root, name="day.sh")
-        self.start(OPTIONS=cam.settings["OPTIONS"] + " -y " + day.path)
+        self.start(DAY_COMMAND=day.path)
         cam.wait_for(day.calls, "day command")
         self.assertEqual(day.calls(), [""])
         self.assertEqual(cam.mode.calls(), ["on"])
+
+
+class CommandsInOptions(camera.InitTest):
+    def test_are_refused_before_anything_runs(self):
+        cam = self.camera
+        for options, letter in [("-c " + cam.mode.path, "c"), ("-vy true", "y"), ("-S -g true -n 2", "g")]:
+            with self.subTest(options):
+                result = cam.run("start", OPTIONS=options)
+                self.assertEqual(result, camera.Result(1, "", "S50lumenflip: cannot start lumenflip: -%s in OPTIONS: "
+                                                              "give the commands in MODE_COMMAND, DAY_COMMAND and "
+                                                              "NIGHT_COMMAND\n" % letter))
+                self.assert_nothing_left()
+        self.assertEqual(cam.mode.calls(), [], "not even the day command")
+
+    def test_a_value_that_holds_their_letters_is_no_command(self):
+        cam = self.camera
+        cam.device("cygnus", cam.adc)
+        for options in ["-D/dev/cygnus -a 1", "-vD /dev/cygnus -a 1"]:
+            with self.subTest(options):
+                result = cam.run("start", OPTIONS=options)
+                self.assertEqual((result.status, result.err), (0, ""), result)
+                self.assertIn("  method:  light sensor /dev/cygnus\n", result.out)
+                self.assertEqual(cam.run("stop").status, 0)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,8 @@
 """What start says on its console: the daemon's settings as the daemon reads
-them, each value it reads otherwise than it is written, its complaints, and
-a first day command that fails; the daemon runs all the same."""
+them, each value it reads otherwise than it is written, its complaints, a
+light sensor that cannot be read, and a first day command that fails; the
+daemon runs all the same. Without -D, where the older ADC driver's node is
+missing and the newer one's is there, the daemon is given the newer one."""
 
 import os
 import unittest
@@ -14,7 +16,7 @@ camera.require("init.console")
 class Console(camera.InitTest):
     def setUp(self):
         super().setUp()
-        self.base = "-D %s -c %s" % (self.camera.adc, self.camera.mode.path)
+        self.base = "-D %s" % self.camera.adc
 
     def start_with(self, options, **settings):
         """Starts with OPTIONS `options` after the device and the mode
@@ -43,8 +45,10 @@ class Console(camera.InitTest):
 
     def test_values_read_otherwise_than_written_are_named(self):
         cases = [
-            # Written as numbers, white space that strtol skips included.
+            # Written as numbers, white space that strtol skips included;
+            # a third decimal rounds either way, by the C library.
             ("-a 007 -d -1 -n\v+2 -O 40.555 -F 4.5e1", []),
+            ("-O 40.125 -F -40.555 -n 0005", []),
             # Grouped letters, a value glued to its option, the last of an
             # option winning.
             ("-vd ten -O3O -n x -n 5x -a 99999999999 -F 45,5", [
@@ -60,10 +64,13 @@ class Console(camera.InitTest):
                 result = self.start_with(options)
                 self.assertEqual(result.err.splitlines(), ["S50lumenflip: " + line for line in named])
                 self.stop()
-        with self.subTest("left without its value"):
-            # -d takes the next word: the -c that passes MODE_COMMAND.
-            result = self.start(OPTIONS="-D %s -d" % self.camera.adc, MODE_COMMAND=self.camera.mode.path)
-            self.assertIn("S50lumenflip: -d -c: lumenflip reads it as 0 and will use -d 0\n", result.err)
+        refused = [("-d", "-d at the end of OPTIONS has no value"),  # the daemon would end at once
+                   ("-d 1 -- -n 7", "-- in OPTIONS: lumenflip would ignore what follows")]
+        for options, reason in refused:
+            with self.subTest(options):
+                result = self.camera.run("start", OPTIONS=self.base + " " + options)
+                self.assertEqual(result, camera.Result(1, "", "S50lumenflip: cannot start lumenflip: %s\n" % reason))
+                self.assert_nothing_left()
 
     def test_a_mistyped_value_and_a_missing_mode_command(self):
         cam = self.camera
@@ -106,41 +113,94 @@ class Console(camera.InitTest):
             self.assertIn("S50lumenflip: the day command failed: exit code 3: %s x\n" % failing.path, f.read())
 
     def test_the_image_statistics_method_says_where_its_settings_are(self):
-        cases = [
-            ("-vSw 2 -d 5 -O 3O", "its settings: its first lines in the system log at each start "
-             "(\"Starting software method using\")"),
-            ("-S", "its settings: in the system log at each start, with -v in OPTIONS"),
-        ]
-        for options, where in cases:
+        for options in ["-vSw 2 -d 5 -O 3O -D /dev/missing", "-S"]:
             with self.subTest(options):
                 result = self.start_with(options)
-                lines = result.out.splitlines()
-                self.assertEqual(lines[1:3], ["  method:  image statistics (-S)", "           " + where])
-                ignored = "           ignored, as they serve the light sensor: -D %s -d 5 -O 3O" % self.camera.adc
-                self.assertEqual(ignored in lines, "-d 5" in options, lines)
-                # Not checked against the usage text, which shows none of -S's values.
-                self.assertNotIn("reads it as", result.err)
+                self.assertEqual(result.out.splitlines()[1:3], [
+                    "  method:  image statistics (-S)",
+                    "           its settings: in the system log at each start with -v in OPTIONS "
+                    "(\"Starting software method using\")"])
+                # The light sensor's values and device serve nothing here.
+                self.assertEqual(result.err, "")
                 self.stop()
 
     def test_the_daemons_complaints_and_ignored_words(self):
         cam = self.camera
-        result = self.start(OPTIONS=self.base + " -n 2 stray -2 5,6 -- -n 7", DAY_COMMAND="true")
-        self.assertIn("samples in the window (-n): 2\n", result.out)
-        self.assertIn("  day:     %s off\n" % cam.mode.path, result.out)
+        result = self.start(OPTIONS=self.base + " -n 2 stray -2 5,6 -n3 x", DAY_COMMAND="true")
+        self.assertIn("samples in the window (-n): 3\n", result.out)
+        self.assertIn("  day:     true\n", result.out)
         self.assertEqual(result.err.splitlines(), [
             "S50lumenflip: lumenflip: invalid argument: 5,6",
-            "S50lumenflip: lumenflip ignores these words, which are not options: stray -- -n 7 -y true",
+            "S50lumenflip: lumenflip ignores these words, which are not options: stray x",
         ])
+        # The commands come first, whole.
+        [daemon] = cam.daemons()
+        self.assertEqual(daemon.args[1:5], ["-c", cam.mode.path, "-y", "true"])
         self.stop()
 
         result = cam.run("start", OPTIONS=self.base + " -Z")
         self.assertEqual(result.status, 1, result)
         err = result.err.splitlines()
-        self.assertIn("S50lumenflip: cannot tell what lumenflip will do: '%s ... -h' returned 1"
+        self.assertIn("S50lumenflip: cannot start lumenflip: '%s ... -h' returned 1, it refuses these options"
                       % camera.DAEMON, err)
         self.assertIn("S50lumenflip: lumenflip: Unknown argument: '?'", err)
         self.assertNotIn("  method:", result.out)
         self.assert_nothing_left()
+
+
+class LightSensorNode(camera.InitTest):
+    """The fixed /dev paths, in the camera's private /dev."""
+
+    OLDER, NEWER = "/dev/jz_adc_aux_0", "/dev/ingenic_adc_aux_0"
+
+    def start_without_device(self, **settings):
+        result = self.start(OPTIONS="-a 1 -d 1 -n 1", **settings)
+        [daemon] = self.camera.daemons()
+        return result, daemon.args
+
+    def test_the_newer_drivers_node_when_the_older_is_missing(self):
+        cam = self.camera
+        cam.device("ingenic_adc_aux_0", cam.adc)
+        cam.light(camera.NIGHT)
+        result, args = self.start_without_device()
+        self.assertIn("  method:  light sensor %s (no %s: the newer ADC driver's node, in 0.1 mV, as -O and -F "
+                      "must be)\n" % (self.NEWER, self.OLDER), result.out)
+        self.assertEqual(result.err, "")
+        self.assertEqual(args[1:5], ["-D", self.NEWER, "-c", cam.mode.path])
+        # It reads that one: night.
+        cam.wait_for(lambda: cam.mode.calls() == ["off", "on"], "switch to night")
+        self.assertEqual(cam.run("stop").status, 0)
+
+        with self.subTest("both there: the daemon's own default"):
+            cam.device("jz_adc_aux_0", cam.adc)
+            result, args = self.start_without_device()
+            self.assertIn("  method:  light sensor %s\n" % self.OLDER, result.out)
+            self.assertNotIn("-D", args)
+            self.assertEqual(cam.run("stop").status, 0)
+
+    def test_a_device_that_cannot_be_read_is_named_and_the_daemon_runs(self):
+        cam = self.camera
+        cam.device("ingenic_adc_aux_0", cam.adc)  # not taken for a -D given
+        regular = os.path.join(cam.root, "regular")
+        open(regular, "w").close()
+        cases = [("-D /dev/jz_adc_aux_1", "/dev/jz_adc_aux_1 is missing"),
+                 ("-D " + regular, regular + " is not a character device"),
+                 ("-D /dev/null", None)]
+        for options, said in cases:
+            with self.subTest(options):
+                result = self.start(OPTIONS=options)
+                device = options.split()[1]
+                self.assertIn("  method:  light sensor %s\n" % device, result.out)
+                self.assertEqual(result.err, "S50lumenflip: %s: the light sensor cannot be read\n" % said
+                                 if said else "")
+                [daemon] = cam.daemons()
+                self.assertEqual(daemon.args[-2:], ["-D", device])
+                self.assert_status(0)
+                self.assertEqual(cam.run("stop").status, 0)
+        with self.subTest("neither node there"):
+            cam.device("ingenic_adc_aux_0")
+            result, _ = self.start_without_device()
+            self.assertEqual(result.err, "S50lumenflip: %s is missing: the light sensor cannot be read\n" % self.OLDER)
 
 
 if __name__ == "__main__":

@@ -67,9 +67,17 @@ class Lifecycle(camera.InitTest):
     def test_start_fails_loudly_when_the_daemon_cannot_run(self):
         cam = self.camera
         missing = os.path.join(cam.root, "bin", "lumenflip")
+        # What a build for another CPU or NaN encoding is to busybox's shell.
+        foreign = os.path.join(cam.root, "foreign")
+        with open(foreign, "wb") as f:
+            f.write(b"\x7fELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x08\0(\n")
+        os.chmod(foreign, 0o755)
         cases = [
             ("missing daemon", {"DAEMON": missing}, missing + " is not an executable file"),
-            ("daemon ends at once", {"OPTIONS": cam.settings["OPTIONS"] + " -n 0"}, "status 1"),
+            ("daemon ends at once", {"OPTIONS": cam.settings["OPTIONS"] + " -n 0"},
+             "it ended at once with status 1; see the system log"),
+            ("not a daemon for this CPU", {"DAEMON": foreign},
+             "'%s ... -h' returned 2, no usage text: is it lumenflip, built for this CPU?" % foreign),
         ]
         for case, settings, reason in cases:
             with self.subTest(case):
@@ -87,10 +95,10 @@ class Lifecycle(camera.InitTest):
             f.write(HANG)
         os.chmod(hang, 0o755)
         cam.light(camera.NIGHT)
-        self.start(OPTIONS=cam.settings["OPTIONS"] + " -g " + hang)
+        self.start(NIGHT_COMMAND=hang)
         [hung] = cam.wait_for(lambda: cam.named("sleep", "86399"), "hung night command")
 
-        result = cam.run("restart", OPTIONS=cam.settings["OPTIONS"] + " -g " + hang)
+        result = cam.run("restart", NIGHT_COMMAND=hang)
         self.assertEqual(result.status, 0, result)
         self.assertEqual(len(cam.daemons()), 1, cam.processes())
         self.assertEqual(len(cam.named("logger")), 1, cam.processes())

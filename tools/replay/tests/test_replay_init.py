@@ -51,8 +51,8 @@ class Recording(camera.InitTest):
         adc = FakeAdc(cam.root, lit_adc_script(CONVERSIONS, mode.log), name="lit-adc")
         self.addCleanup(adc.stop)
         self.started = datetime.datetime.now().replace(microsecond=0)
-        options = "-v -D %s -a %d -d 0 %s -c %s" % (adc.path, READS, " ".join(FLAPPING), mode.path)
-        self.start(OPTIONS=options, RESPAWN_DELAY="0", **settings)
+        options = "-v -D %s -a %d -d 0 %s" % (adc.path, READS, " ".join(FLAPPING))
+        self.start(OPTIONS=options, MODE_COMMAND=mode.path, RESPAWN_DELAY="0", **settings)
         if during:
             during(mode)
         adc.wait_held()
