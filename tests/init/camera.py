@@ -240,7 +240,11 @@ class Camera:
         return found
 
     def daemons(self):
-        return [p for p in self.processes() if p.exe == DAEMON]
+        """The daemons, but for one's child on its way to a mode command:
+        between its fork and its exec it is a copy of the daemon."""
+        running = self.processes()
+        pids = {p.pid for p in running if p.exe == DAEMON}
+        return [p for p in running if p.exe == DAEMON and parent(p.pid) not in pids]
 
     def supervisors(self):
         """The processes running the script as a supervisor, each leading
