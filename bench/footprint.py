@@ -2,7 +2,9 @@
 """Measures what one sample costs each build of lumenflip, and the same job
 as baseline.sh, and prints one table: footprint.py SCRATCH_DIR BUILD_ROOT
 (from bench/run). The ADC device is a regular file: syscalls are counted
-between its opens (the statistics file's, for the software method)."""
+between its opens. The software method reads each generation's statistics
+file, written by sim/fake_isp, in a private /proc of its own (root only):
+syscalls are counted between the file's opens."""
 
 import glob
 import json
@@ -22,6 +24,15 @@ LIGHT, BASELINE = (10, 10), (2, 4)  # light-sensor samples skipped, then counted
 SOFTWARE = 5                  # software-method samples counted, one a second
 LIGHT_PART = 8                # callgrind dumps (one before each pause) counted
 SOFTWARE_PARTS = (5, 6, 7)    # past the jitter and the settle period
+# The statistics files of the software method: (row label, generation, file,
+# ISPs, samples skipped). isp-m0's first read also looks for isp_info and
+# reads the file to its end, as its generation is not known yet.
+ISP_FILES = {"t20": ("isp_info (T20)", "t20", "isp_info", 1, 0),
+             "t21": ("isp-m0 (T21)", "t21", "isp-m0", 1, 1),
+             "t31": ("isp-m0 (T31)", "t31", "isp-m0", 1, 1),
+             "t40": ("isp-m0 (T40, two ISPs)", "t40", "isp-m0", 2, 1)}
+INSTRUCTIONS_OF = ("t20", "t31")  # the files whose samples callgrind counts
+ISP_M0_SAMPLE = 4             # open, one read, close, pause
 BASELINE_RUNS = (1, 3)        # baseline.sh -N: samples of two whole runs
 # The measured processes get this environment only, and run from the
 # scratch folder: the size of what lies above the stack moves instruction counts.
@@ -113,12 +124,18 @@ def opens(log, path):
     return found, at
 
 
-def traced(command, emulator, name, path, per_sample, skip_count):
+def in_private_proc(isp_dir):
+    """The command prefix that runs a command with isp_dir as the ISP's
+    folder /proc/jz/isp, in a mount namespace of its own."""
+    return ["unshare", "-m", "--propagation", "private", simcam.PRIVATE_PROC, "--isp-dir", isp_dir, "--"]
+
+
+def traced(command, emulator, name, path, per_sample, skip_count, prefix=()):
     """Starts a run logging syscalls; returns a function that waits for it and returns
     (syscalls per sample, the same by name, peak RSS, guest RSS under qemu)."""
     skip, samples = skip_count
     tracer = emulator + ["-strace", "-D", "LOG"] if emulator else ["strace", "-f", "-o", "LOG"]
-    run = Run(name, tracer + command)
+    run = Run(name, list(prefix) + tracer + command)
 
     def finish():
         run.until(lambda: os.path.exists(run.log) and len(opens(run.log, path)[1]) > (skip + samples) * per_sample)
@@ -133,12 +150,12 @@ def traced(command, emulator, name, path, per_sample, skip_count):
     return finish
 
 
-def callgrind(command, name, parts=None):
+def callgrind(command, name, parts=None, prefix=()):
     """Starts a callgrind run; returns a function that waits for it and returns the mean
     of the given dumps (one a sample), or without parts the total of a run that ends."""
     options = ["--dump-before=nanosleep"] if parts else ["--trace-children=yes", "--dump-before=*fork*"]
-    run = Run(name, ["valgrind", "--tool=callgrind", "--log-file=LOG", "--callgrind-out-file=DIR/cg.%p"]
-              + options + command)
+    run = Run(name, list(prefix) + ["valgrind", "--tool=callgrind", "--log-file=LOG",
+                                    "--callgrind-out-file=DIR/cg.%p"] + options + command)
 
     def total(pattern):
         found = 0
@@ -214,7 +231,28 @@ def ratio(ours, theirs):
     return "%.3g (1/%.0f)" % (r, 1 / r) if r < 1 else "%.3g" % r
 
 
-def measure(build_root, fig, failures):
+def isp_folders(fake_isp):
+    """A folder per statistics file, holding the file as fake_isp writes it
+    (bright: no command runs), or {} where no private /proc can be had."""
+    if simcam.private_proc_unavailable():
+        return {}
+    folders = {}
+    for key, (_, generation, name, isps, _) in ISP_FILES.items():
+        folders[key] = os.path.join(SCRATCH, "isp-" + key)
+        os.makedirs(folders[key])
+        subprocess.run([fake_isp, "-g", generation, "--isps", str(isps), os.path.join(folders[key], name),
+                        "1000000", "10", "5000"], check=True)
+    return folders
+
+
+def last_wanted_line(fake_isp, generation):
+    """The line of isp_info that holds the last statistic the daemon reads,
+    as fake_isp lays the file out."""
+    done = subprocess.run([fake_isp, "-g", generation, "--layout"], check=True, capture_output=True, text=True)
+    return max(int(row.split()[0]) for row in done.stdout.splitlines())
+
+
+def measure(build_root, fig, failures, folders):
     device = simcam.constant_adc(os.path.join(SCRATCH, "adc"), 1000)  # bright: no command runs
     baseline = ["sh", os.path.join(SCRATCH, "baseline.sh")]
     shutil.copy2(os.path.join(os.path.dirname(__file__), "baseline.sh"), baseline[1])
@@ -234,12 +272,15 @@ def measure(build_root, fig, failures):
         binary = os.path.join(SCRATCH, "bin%d" % number_)  # names of one length: argv moves the stack
         shutil.copy2(os.path.join(build, target), binary)
         # The software method sleeps a second per sample: its runs go on meanwhile.
-        if os.path.isfile(simcam.ISP_FILE):
-            software = [binary, "-S", "-c", "true"]  # the tracer puts the emulator in front
-            later.append((column, emulator, traced(software, emulator, "soft%d" % number_, simcam.ISP_FILE, 1,
-                                                   (0, SOFTWARE))))
-            if not emulator:
-                later.append((column, "ins", callgrind(software, "soft-cg%d" % number_, SOFTWARE_PARTS)))
+        software = [binary, "-S", "-c", "true"]  # the tracer puts the emulator in front
+        for key, folder in folders.items():
+            _, _, name, _, skip = ISP_FILES[key]
+            path, inside = simcam.ISP_DIR + "/" + name, in_private_proc(folder)
+            later.append(("soft_" + key, column, emulator,
+                          traced(software, emulator, "soft-%s%d" % (key, number_), path, 1, (skip, SOFTWARE), inside)))
+            if not emulator and key in INSTRUCTIONS_OF:
+                later.append(("soft_" + key, column, "ins",
+                              callgrind(software, "soft-cg-%s%d" % (key, number_), SOFTWARE_PARTS, inside)))
         light[column] = ([binary, "-D", device] + ARGS, emulator, number_)
     for column, (command, emulator, number_) in light.items():
         put("light", column, emulator, traced(command, emulator, "light%d" % number_, device, READS, LIGHT)())
@@ -253,42 +294,49 @@ def measure(build_root, fig, failures):
     programs = [os.path.realpath(shutil.which(p)) for p in ("sh", "dd", "od", "sleep")]
     fig["bytes", base] = os.path.getsize(baseline[1]) + sum(os.path.getsize(p) for p in programs)
     fig["needs", base] = "sh, dd, od, sleep"
-    for column, how, finish in later:
+    for kind, column, how, finish in later:
         if how == "ins":
-            fig["ins_soft", column] = finish()
+            fig["ins_" + kind, column] = finish()
         else:
-            put("soft", column, how, finish())
+            put(kind, column, how, finish())
     return programs
 
 
-ROWS = [("syscalls / light-sensor sample", "sys_light", number),
-        ("syscalls / software-method sample", "sys_soft", number),
-        ("user instructions / light-sensor sample", "ins_light", number),
-        ("user instructions / software-method sample", "ins_soft", number),
-        ("peak RSS, light sensor (qemu: the guest's)", "rss_light", kb),
-        ("peak RSS of qemu, light sensor", "qemu_light", kb),
-        ("peak RSS, software method", "rss_soft", kb),
-        ("peak RSS of qemu, software method", "qemu_soft", kb),
-        ("stripped size, bytes", "bytes", number),
-        ("its budget (footprint entry)", "budget", number),
-        ("runtime dependencies", "needs", str)]
+ROWS = ([("syscalls / light-sensor sample", "sys_light", number)]
+        + [("syscalls / software-method sample, %s" % ISP_FILES[key][0], "sys_soft_" + key, number)
+           for key in ISP_FILES]
+        + [("user instructions / light-sensor sample", "ins_light", number)]
+        + [("user instructions / software-method sample, %s" % ISP_FILES[key][0], "ins_soft_" + key, number)
+           for key in INSTRUCTIONS_OF]
+        + [("peak RSS, light sensor (qemu: the guest's)", "rss_light", kb),
+           ("peak RSS of qemu, light sensor", "qemu_light", kb),
+           ("peak RSS, software method, isp_info (T20)", "rss_soft_t20", kb),
+           ("peak RSS of qemu, software method, isp_info (T20)", "qemu_soft_t20", kb),
+           ("stripped size, bytes", "bytes", number),
+           ("its budget (footprint entry)", "budget", number),
+           ("runtime dependencies", "needs", str)])
 
 
 def main():
     global SCRATCH
     SCRATCH = sys.argv[1]
+    fake_isp = os.path.join(sys.argv[2], "bench-default", "sim", "fake_isp")
     fig, failures, expected = {}, [], {"sys_light": (3 * READS + 1, "3 x %d + 1" % READS)}
-    programs = measure(sys.argv[2], fig, failures)
-    if os.path.isfile(simcam.ISP_FILE):
-        with open(simcam.ISP_FILE) as f:
-            lines = f.read().splitlines()
-        wanted = ("ISP exposure log2 id: ", "ISP Iridix strength : ", "ISP WB Temperature : ")
-        third = [i for i, line in enumerate(lines) if line.startswith(wanted)][2]
-        expected["sys_soft"] = (1 + (1 + third) + 1 + 1, "open, %d reads, close, sleep" % (1 + third))
+    folders = isp_folders(fake_isp)
+    programs = measure(sys.argv[2], fig, failures, folders)
+    for key in folders:
+        if ISP_FILES[key][2] == "isp_info":
+            # A read per 100-byte refill, one a line, up to the last line wanted.
+            reads = last_wanted_line(fake_isp, ISP_FILES[key][1])
+            expected["sys_soft_" + key] = (reads + 3, "open, %d reads, close, sleep" % reads)
+        else:
+            expected["sys_soft_" + key] = (ISP_M0_SAMPLE, "open, a read, close, sleep")
+    labels = {key: label for label, key, _ in ROWS}
     for (key, column), got in list(fig.items()):
         if key in expected and column in BUILDS and got != expected[key][0]:
-            failures.append("%s, %s: %s syscalls per sample, expected %s = %d: %s" % (
-                column, key, number(got), expected[key][1], expected[key][0], fig[key.replace("sys", "names"), column]))
+            failures.append("%s, %s: %s, expected %s = %d: %s" % (
+                column, labels[key], number(got), expected[key][1], expected[key][0],
+                fig[key.replace("sys", "names"), column]))
     columns, host, base = list(BUILDS) + ["baseline.sh"], "host glibc", "baseline.sh"
     rows = [[label] + [show(fig[key, c]) if (key, c) in fig else "-" for c in columns]
             + [ratio(fig.get((key, host)), fig.get((key, base)))] for label, key, show in ROWS]
@@ -299,21 +347,23 @@ def main():
                         for i, (c, w) in enumerate(zip(line, widths))).rstrip())
     print("""
 Syscalls: strace -f, qemu -strace, between the device's opens: light-sensor samples %d to %d (baseline.sh:
-%d to %d), software-method samples 1 to %d (-S -c true, sim/fake_isp's statistics in a private /proc).
+%d to %d); software-method samples (-S -c true, sim/fake_isp's file of each generation in a private /proc)
+1 to %d of isp_info, %d to %d of isp-m0 (the first looks for isp_info too, and reads the file to its end).
 Instructions: callgrind, user space: light-sensor sample %d, software-method samples %d to %d; baseline.sh:
 runs of %d and %d samples, every process counted. Peak RSS: VmHWM; under qemu, the guest's mappings (an
 upper bound) and the emulator's; baseline.sh, its shell plus the largest seen of each program it runs at
 once. Its size: the script and %s. The environment: PATH and LC_ALL=C. Syscalls per sample by name:"""
-          % (LIGHT[0] + 1, sum(LIGHT), BASELINE[0] + 1, sum(BASELINE), SOFTWARE, LIGHT_PART, SOFTWARE_PARTS[0],
-             SOFTWARE_PARTS[-1], BASELINE_RUNS[0], BASELINE_RUNS[1], ", ".join(programs)))
-    for kind, name in (("light", "light sensor"), ("soft", "software method")):
+          % (LIGHT[0] + 1, sum(LIGHT), BASELINE[0] + 1, sum(BASELINE), SOFTWARE, 2, SOFTWARE + 1, LIGHT_PART,
+             SOFTWARE_PARTS[0], SOFTWARE_PARTS[-1], BASELINE_RUNS[0], BASELINE_RUNS[1], ", ".join(programs)))
+    kinds = [("light", "light sensor")] + [("soft_" + key, ISP_FILES[key][0]) for key in ISP_FILES]
+    for kind, name in kinds:
         for column in columns:
             names = sorted(fig.get(("names_" + kind, column), {}).items(), key=lambda item: -item[1])
             if names:
-                print("  %-47s %s" % ("%s, %s:" % (column, name),
+                print("  %-56s %s" % ("%s, %s:" % (column, name),
                                       ", ".join("%s %s" % (n, number(v)) for n, v in names[:8])))
-    if "sys_soft" not in expected:
-        print("NOTE: software method not measured: it needs root, for a private /proc")
+    if not folders:
+        print("NOTE: software method not measured: %s" % simcam.private_proc_unavailable())
     for failure in failures:
         print("FAILED: " + failure, file=sys.stderr)
     return 1 if failures else 0

@@ -120,11 +120,12 @@ LOG_LINES = [re.compile(pattern) for pattern in (
     r"Starting software method using ",
     r"(jitter_percent|eq1_user_exposure|eq2_user_exposure|eq2_user_iridix|eq2_count"
     r"|eq3_user_wb|eq3_user_iridix|eq3_count|sec_wait) = -?\d+",
-    r"\(-?\d+, -?\d+, -?\d+\)",
+    r"ISP statistics: /proc/jz/isp/isp-m0 \(T23/T31 labels\): exposure, white balance; no Iridix: .+",
+    r"\(-?\d+, (-?\d+|-), -?\d+\)",
     r"jitter active",
     r"mode switch wait active",
     r"Switching to night new exp=-?\d+",
-    r"Eq2 (switching to day mode|wait_count active) exp=-?\d+ iridix=-?\d+",
+    r"Eq2 (switching to day mode|wait_count active) exp=-?\d+ iridix=(-?\d+|-)",
     r"Eq3 (switching to day mode|wait_count active) wb=-?\d+ iridix=-?\d+",
     r"ERROR: readIspInfo: [a-z].*",
     r"Unable to read isp_info",
@@ -242,12 +243,15 @@ def judge_software(console, status):
     c.check(c.find(r'^           its settings: in the system log at each start with -v in OPTIONS '
                    r'\("Starting software method using"\)$') is not None,
             "the init script said where the settings are")
-    dark = c.find(r"^isp: step 2: ")
-    light = c.find(r"^isp: step 3: ")
-    c.check(dark is not None and light is not None, "the ISP trace was played")
+    # fake_isp says each step of the trace as the daemon opens the file.
+    dark = c.find(r"^step \d+: exposure 1500000, wb 5000$")
+    light = c.find(r"^step \d+: exposure 600000, wb 2500$")
+    c.check(dark is not None and light is not None and c.find(r"^camera: ISP trace played$") is not None,
+            "the ISP trace was played to the end")
     if dark is not None and light is not None:
         # Day at start, night once the exposure is high (Eq1), day again
-        # when it is low (Eq2: Eq3 needs more samples than the trace holds).
+        # when it is low (Eq2, on the exposure alone: a T31 publishes no
+        # Iridix strength).
         c.in_order("day at start before the trace", [DAY], end=dark)
         c.in_order("Eq1 switched to night on the high exposure", [NIGHT], start=dark, end=light)
         c.in_order("Eq2 switched back to day on the low exposure", [DAY], start=light, end=end)
@@ -256,11 +260,15 @@ def judge_software(console, status):
     c.in_order("the daemon's progress reached syslog, each step before its command",
                [SYSLOG_TAG + r"Starting software method using $", SYSLOG_TAG + r"sec_wait = 2$",
                 SYSLOG_TAG + r"Night Mode Disabled$", SYSLOG_TAG + r"nightmode\.sh: day$",
+                SYSLOG_TAG + r"ISP statistics: /proc/jz/isp/isp-m0 \(T23/T31 labels\): ",
+                SYSLOG_TAG + r"\(1500000, -, 5000\)$",
                 SYSLOG_TAG + r"Switching to night new exp=1500000$", SYSLOG_TAG + r"Night Mode Enabled$",
                 SYSLOG_TAG + r"nightmode\.sh: night$",
-                SYSLOG_TAG + r"Eq2 wait_count active exp=600000 iridix=12$",
-                SYSLOG_TAG + r"Eq2 switching to day mode exp=600000 iridix=12$",
+                SYSLOG_TAG + r"Eq2 wait_count active exp=600000 iridix=-$",
+                SYSLOG_TAG + r"Eq2 switching to day mode exp=600000 iridix=-$",
                 SYSLOG_TAG + r"Night Mode Disabled$", SYSLOG_TAG + r"nightmode\.sh: day$"])
+    eq3 = [line for line in log_lines(c) if line.startswith("Eq3")]
+    c.check(not eq3, "Eq3 never decided without an Iridix strength", "; ".join(eq3[:3]))
 
 
 JUDGES = {"light_sensor": judge_light_sensor, "software": judge_software}

@@ -28,65 +28,21 @@
 // waiting for a writer that never comes. Plain C library calls only: this
 // is built with C libraries that have no C++ library beside them.
 #include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <time.h>
 #include <unistd.h>
+
+#include "device_node.h"
 
 namespace {
 
-const char* fifo_path;
-char next_path[4096];  // where the next FIFO is made before it moves into place
+using device_node::die;
+
 uint32_t lift = 0;
 char state_path[4096];
 char level_path[4096];  // with a "level" line: where each conversion comes from
-int watchdog_fd = -1;  // the write end of the pipe to the watchdog, below
-
-[[noreturn]] void die(const char* what) {
-  fprintf(stderr, "fake_adc: %s: %s\n", what, strerror(errno));
-  exit(2);
-}
-
-void makeFifo() {
-  if (mkfifo(fifo_path, 0600) != 0 && errno != EEXIST) die("mkfifo");
-}
-
-int openForReader() {
-  for (;;) {
-    const int fd = open(fifo_path, O_WRONLY);
-    if (fd >= 0) return fd;
-    if (errno != EINTR) die("open");
-  }
-}
-
-// Puts a fresh FIFO at the path. Called once the reader's open has paired
-// with ours and before anything is written: the reader's next open, which
-// can only follow its read, then finds the fresh node and waits there for
-// the next conversion instead of joining the node it has just read.
-void replaceFifo() {
-  unlink(next_path);
-  if (mkfifo(next_path, 0600) != 0) die("mkfifo");
-  if (rename(next_path, fifo_path) != 0) die("rename");
-}
-
-// Whether the mode script's record ends in "on". Read once the reader has
-// opened the device: a mode command it ran before that has had its effect.
-bool nightByState() {
-  const int fd = open(state_path, O_RDONLY);
-  if (fd < 0) return false;  // no call yet: day
-  char tail[4];
-  const off_t size = lseek(fd, 0, SEEK_END);
-  const off_t from = size > 4 ? size - 4 : 0;
-  const ssize_t got = pread(fd, tail, sizeof tail, from);
-  close(fd);
-  return got >= 3 && memcmp(tail + got - 3, "on\n", 3) == 0 && (got == 3 || tail[got - 4] == '\n');
-}
 
 // The number in level_path, or the last one read when it holds none, as
 // while it is being written.
@@ -101,87 +57,16 @@ uint32_t currentLevel() {
 }
 
 void serve(uint32_t value, size_t bytes) {
-  const int fd = openForReader();
+  const int fd = device_node::openForReader();
   // Taken before the node is replaced: whoever sees a new node knows that
   // this conversion no longer depends on the level file.
   if (level_path[0]) value = currentLevel();
-  replaceFifo();
-  if (lift > 0 && nightByState()) value = value > UINT32_MAX - lift ? UINT32_MAX : value + lift;
+  device_node::replaceWithFifo();
+  // Read once the reader has opened the device: a mode command it ran
+  // before that open has had its effect.
+  if (lift > 0 && device_node::lastLineIsOn(state_path)) value = value > UINT32_MAX - lift ? UINT32_MAX : value + lift;
   if (write(fd, &value, bytes) != static_cast<ssize_t>(bytes) && errno != EPIPE) die("write");
   close(fd);
-}
-
-// Removes the device. A reader already waiting in open on it is let
-// through to an empty read (a failed conversion) rather than left hanging
-// on a node that no writer will ever open again.
-// Async-signal-safe.
-void removeFifo() {
-  const int fd = open(fifo_path, O_RDWR | O_NONBLOCK);
-  unlink(fifo_path);
-  if (fd >= 0) close(fd);
-}
-
-// On every way out but SIGKILL: removes the device and tells the watchdog
-// that all is done. Async-signal-safe.
-void cleanUp() {
-  removeFifo();
-  unlink(next_path);
-  if (watchdog_fd >= 0) {
-    const char done = 1;
-    if (write(watchdog_fd, &done, 1) != 1) {
-    }
-    close(watchdog_fd);
-    watchdog_fd = -1;
-  }
-}
-
-extern "C" void atExit() { cleanUp(); }
-
-extern "C" void onSignal(int number) {
-  cleanUp();
-  signal(number, SIG_DFL);
-  raise(number);
-}
-
-// A child that outlives this process by a moment: it waits for the end of
-// the pipe and removes the device unless told that it has been removed
-// already. It alone sees a SIGKILL of this process.
-void startWatchdog() {
-  int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) die("pipe");
-  const pid_t pid = fork();
-  if (pid < 0) die("fork");
-  if (pid == 0) {
-    close(pipe_fds[1]);
-    close(STDIN_FILENO);
-    close(STDOUT_FILENO);  // whoever reads ours sees its end with ours
-    signal(SIGINT, SIG_IGN);
-    signal(SIGTERM, SIG_IGN);
-    signal(SIGHUP, SIG_IGN);
-    char done = 0;
-    ssize_t got;
-    while ((got = read(pipe_fds[0], &done, 1)) < 0 && errno == EINTR) {
-    }
-    if (got != 1) {
-      removeFifo();
-      unlink(next_path);
-    }
-    _exit(0);
-  }
-  close(pipe_fds[0]);
-  watchdog_fd = pipe_fds[1];
-}
-
-// Conversions between double and 32-bit integers only: a 32-bit camera CPU
-// makes them inline, where 64-bit ones call helpers of libgcc's that a
-// 2008-NaN build does not have (toolchains/libc/musl-nan2008.py).
-void pauseSeconds(double seconds) {
-  const long whole = static_cast<long>(seconds);
-  struct timespec ts;
-  ts.tv_sec = whole;
-  ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(whole)) * 1e9);
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
 }
 
 [[noreturn]] void badLine(int number, const char* line) {
@@ -192,7 +77,6 @@ void pauseSeconds(double seconds) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  signal(SIGPIPE, SIG_IGN);
   bool hold = false;
   int arg = 1;
   if (arg < argc && strcmp(argv[arg], "--hold") == 0) {
@@ -203,20 +87,13 @@ int main(int argc, char* argv[]) {
     fprintf(stderr, "usage: fake_adc [--hold] FIFO [SCRIPT]\n");
     return 2;
   }
-  fifo_path = argv[arg];
-  if (snprintf(next_path, sizeof next_path, "%s.next", fifo_path) >= static_cast<int>(sizeof next_path)) {
-    fprintf(stderr, "fake_adc: %s: path too long\n", fifo_path);
+  FILE* script = stdin;
+  if (arg + 1 < argc && !(script = fopen(argv[arg + 1], "r"))) {
+    fprintf(stderr, "fake_adc: %s: %s\n", argv[arg + 1], strerror(errno));
     return 2;
   }
-  FILE* script = stdin;
-  if (arg + 1 < argc && !(script = fopen(argv[arg + 1], "r"))) die(argv[arg + 1]);
-  fflush(stdout);
-  startWatchdog();
-  atexit(atExit);
-  signal(SIGTERM, onSignal);
-  signal(SIGINT, onSignal);
-  signal(SIGHUP, onSignal);
-  makeFifo();
+  device_node::start("fake_adc", argv[arg]);
+  device_node::makeFifo();
 
   char line[256];
   int number = 0;
@@ -241,9 +118,9 @@ int main(int argc, char* argv[]) {
       }
     } else if (strcmp(word, "gone") == 0) {
       if (sscanf(line, " gone %lf", &seconds) != 1) badLine(number, line);
-      removeFifo();
-      pauseSeconds(seconds);
-      makeFifo();
+      device_node::remove();
+      device_node::pauseSeconds(seconds);
+      device_node::makeFifo();
     } else if (strcmp(word, "ramp") == 0) {
       if (sscanf(line, " ramp %llu %llu %llu", &a, &b, &count) != 3 || count < 1 || count > UINT32_MAX ||
           a > UINT32_MAX || b > UINT32_MAX)
@@ -268,11 +145,6 @@ int main(int argc, char* argv[]) {
       }
     }
   }
-  if (hold) {
-    (void)openForReader();
-    printf("held\n");
-    fflush(stdout);
-    for (;;) pause();
-  }
+  if (hold) device_node::hold();
   return 0;
 }

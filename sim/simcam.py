@@ -13,11 +13,18 @@ Devices and commands:
   constant_adc(path, value)
       a regular file as the ADC device: every open reads the same raw
       conversion. Returns path.
-  write_isp(exposure, iridix, wb, path=ISP_FILE)
-      one set of ISP statistics, written atomically by sim/fake_isp.
-  SteppedIsp(directory, samples, path=ISP_FILE)
-      sim/fake_isp playing (exposure, iridix, wb) samples one at a time: the
-      first on start, the next at each .advance(); .stop().
+  FakeIsp(directory, script, path=ISP_FILE, generation=None, isps=None)
+      the ISP's statistics file at path (ISP_FILE, ISP_M0 or any other): a
+      FIFO that sim/fake_isp serves in lock step from a script (a string,
+      or a list of lines; fake_isp -h lists them), one whole file per open
+      of the reader, held open once the script is done. .wait_held() and
+      .stop() as FakeAdc's; .lines reads what the tool says.
+  write_isp(exposure, iridix, wb, path=ISP_FILE, generation=None)
+      one file of ISP statistics, written atomically by sim/fake_isp.
+  wait_for(predicate, timeout, what, alive=None, detail=None)
+      polls predicate() until it returns something true, and returns it;
+      fails naming what when the time is up, or once alive() says that
+      what should bring it about has ended (detail() adds to the message).
   on_terminal(command, stderr, **popen)
       starts a daemon in a session of its own with its standard output (and
       standard error, when stderr is None) on a pseudo-terminal, so that it
@@ -29,12 +36,14 @@ Devices and commands:
       until .release(); .paused() says whether it has come to that.
 
 The daemon's output with -S -v -v:
-  TRIPLE        matches the raw "(exposure, iridix, wb)" line of each read
+  TRIPLE        matches the raw "(exposure, iridix, wb)" line of each read,
+                "-" for a statistic that the file does not publish
   reads(out)    the output split into one piece per read, each starting
                 with its triple (what comes before the first read is left out)
 
-A private /proc. The daemon reads the ISP's statistics at a fixed path under
-/proc (ISP_FILE), so a test gets a mount namespace of its own (root only)
+A private /proc. The daemon reads the ISP's statistics at fixed paths under
+/proc (ISP_FILE, or ISP_M0 for the later generations), so a test gets a
+mount namespace of its own (root only)
 whose /proc holds the ISP driver's folder, made by the shell script
 sim/private-proc (which the emulated camera runs too); the host's procfs is
 at HOST_PROC inside it, and /proc/self and the like keep working.
@@ -55,16 +64,16 @@ From the shell:
   python3 -m simcam private-proc --check
       exits 0 where a private /proc can be had, else 77 with the reason.
   python3 -m simcam isp-steps [--path FILE] SCRIPT -- COMMAND [ARG...]
-      runs COMMAND, a daemon with -S -v -v, on a terminal and passes its
-      output (both streams) on while a SteppedIsp plays SCRIPT (a fake_isp
-      script of plain samples) at FILE (default ISP_FILE), one sample per
-      read. Ends COMMAND after the last and exits 0; 1 and why on stderr
-      if it stops or goes silent first. From Python: isp_samples(SCRIPT)
-      and isp_steps(samples, command, path).
+      runs COMMAND, a daemon with -S, on a terminal and passes its output
+      (both streams) on while a FakeIsp plays SCRIPT (a fake_isp script)
+      at FILE (default ISP_FILE), one step per read. Ends COMMAND once it
+      has read the last step and exits 0; 1 and why on stderr if it stops
+      or goes silent first, 2 on a script that fake_isp refuses. From
+      Python: isp_steps(script, command, path).
 
-Environment: FAKE_ADC (the fake_adc program, default "fake_adc") and
-LUMENFLIP_EMULATOR (a command such as qemu-user put in front of it), as
-CTest sets them.
+Environment: FAKE_ADC and FAKE_ISP (the simulated devices, default
+"fake_adc" and "fake_isp" on PATH) and LUMENFLIP_EMULATOR (a command such
+as qemu-user put in front of them), as CTest sets them.
 """
 
 import errno
@@ -84,11 +93,12 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_ADC = os.environ.get("FAKE_ADC", "fake_adc")
-FAKE_ISP = os.path.join(HERE, "fake_isp")
+FAKE_ISP = os.environ.get("FAKE_ISP", "fake_isp")
 EMULATOR = shlex.split(os.environ.get("LUMENFLIP_EMULATOR", ""))
 
 ISP_DIR = "/proc/jz/isp"
-ISP_FILE = ISP_DIR + "/isp_info"
+ISP_FILE = ISP_DIR + "/isp_info"  # T10, T20
+ISP_M0 = ISP_DIR + "/isp-m0"      # the later generations
 HOST_PROC = "/proc/.host"
 INSIDE = "LUMENFLIP_PRIVATE_PROC"
 SKIPPED = 77
@@ -135,38 +145,72 @@ def constant_adc(path, value):
     return path
 
 
-def write_isp(exposure, iridix, wb, path=ISP_FILE):
-    subprocess.run([sys.executable, FAKE_ISP, path, str(exposure), str(iridix), str(wb)],
-                   stdin=subprocess.DEVNULL, check=True, timeout=20)
+def _script_file(directory, script, prefix):
+    fd, path = tempfile.mkstemp(dir=directory, prefix=prefix, suffix=".script")
+    with os.fdopen(fd, "w") as f:
+        f.write(script if isinstance(script, str) else "".join(line + "\n" for line in script))
+    return path
 
 
-class SteppedIsp:
-    def __init__(self, directory, samples, path=ISP_FILE):
-        script = os.path.join(directory, "isp.script")
-        with open(script, "w") as f:
-            f.write("".join("%d %d %d\n" % tuple(s) for s in samples))
-        self.proc = subprocess.Popen([sys.executable, FAKE_ISP, "--step", path, script],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.step = 0
-        self._expect_step()
+def _generation_options(generation, isps):
+    return (["-g", generation] if generation else []) + (["--isps", str(isps)] if isps else [])
 
-    def _expect_step(self):
-        self.step += 1
-        line = self.proc.stdout.readline()
-        if line != "step %d\n" % self.step:
-            raise AssertionError("fake_isp said %r instead of step %d" % (line, self.step))
 
-    def advance(self):
-        self.proc.stdin.write("\n")
-        self.proc.stdin.flush()
-        self._expect_step()
+class FakeIsp:
+    def __init__(self, directory, script, path=ISP_FILE, generation=None, isps=None):
+        self.path = path
+        script_path = _script_file(directory, script, "isp.")
+        self.proc = subprocess.Popen(EMULATOR + [FAKE_ISP] + _generation_options(generation, isps)
+                                     + ["--fifo", "--hold", path, script_path],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.lines = _Lines(self.proc.stdout.fileno())
+        # The whole script is read before the FIFO is in place: a bad one
+        # is refused here.
+        self._expect("ready", 60, "did not start")
+
+    def _expect(self, word, timeout, failure):
+        line = self.lines.next(timeout)
+        if line != word + "\n":
+            if self.proc.poll() is None:
+                self.proc.terminate()
+            self.proc.wait(timeout=10)
+            raise AssertionError("the simulated ISP %s: %r %s" % (failure, line, self.proc.stderr.read().decode()))
+
+    def wait_held(self, timeout=120):
+        self._expect("held", timeout, "was not read to the end of its script")
 
     def stop(self):
         if self.proc.poll() is None:
-            self.proc.kill()
+            self.proc.terminate()  # not SIGKILL: it removes the FIFO on the way out
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
         self.proc.wait(timeout=10)
-        self.proc.stdin.close()
         self.proc.stdout.close()
+        self.proc.stderr.close()
+
+
+def write_isp(exposure, iridix, wb, path=ISP_FILE, generation=None):
+    subprocess.run(EMULATOR + [FAKE_ISP] + _generation_options(generation, None)
+                   + [path, str(exposure), str(iridix), str(wb)],
+                   stdin=subprocess.DEVNULL, check=True, timeout=60)
+
+
+def wait_for(predicate, timeout=30, what="a condition", alive=None, detail=None):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        ended = alive is not None and not alive()
+        if ended or time.monotonic() > deadline:
+            value = predicate()  # what came about while it ended
+            if value:
+                return value
+            raise AssertionError("%s waiting for %s%s" % ("it ended while" if ended else "timed out", what,
+                                                           "\n" + detail() if detail else ""))
+        time.sleep(0.02)
 
 
 MODE_SCRIPT = """#!/bin/sh
@@ -213,11 +257,12 @@ class ModeScript:
 
 # ------------------------------------------------------------------- output
 
-TRIPLE = re.compile(r"^\(-?\d+, -?\d+, -?\d+\)$", re.M)
+_TRIPLE = r"\((?:-?\d+|-), (?:-?\d+|-), (?:-?\d+|-)\)"
+TRIPLE = re.compile(r"^%s$" % _TRIPLE, re.M)
 
 
 def reads(out):
-    return re.split(r"(?m)^(?=\(-?\d+, -?\d+, -?\d+\)$)", out)[1:]
+    return re.split(r"(?m)^(?=%s$)" % _TRIPLE, out)[1:]
 
 
 # ------------------------------------------------------------ private /proc
@@ -285,25 +330,6 @@ def host_proc():
     return HOST_PROC if os.path.isdir(os.path.join(HOST_PROC, "self")) else "/proc"
 
 
-# ---------------------------------------------------------- stepped ISP run
-
-def isp_samples(path):
-    """The (exposure, iridix, wb) samples of a fake_isp script made of
-    plain samples, one per line."""
-    samples = []
-    with open(path) as f:
-        for number, line in enumerate(f, 1):
-            words = line.split("#", 1)[0].split()
-            if not words:
-                continue
-            if len(words) != 3 or not all(re.fullmatch(r"-?\d+", w) for w in words):
-                raise ValueError("%s:%d: not a sample (exposure, iridix, wb): %s" % (path, number, line.strip()))
-            samples.append(tuple(int(w) for w in words))
-    if not samples:
-        raise ValueError("%s holds no sample" % path)
-    return samples
-
-
 def on_terminal(command, stderr, **popen):
     """Starts COMMAND in a session of its own with its standard output on a
     pseudo-terminal, which the C library line-buffers: a daemon that is
@@ -351,47 +377,53 @@ class _Lines:
         return line.decode(errors="replace") + "\n"
 
 
-def isp_steps(samples, command, path=ISP_FILE, silence=10, limit=120):
-    """Runs COMMAND, a daemon with -S -v -v, with its output on a terminal,
-    while a SteppedIsp plays the samples at path: the next one once it has
-    read one, known by its raw triple, so that it reads each sample once.
-    Passes its output on as it comes, up to its next read after the last
-    sample or half a second of silence, then ends it. Returns None once it
-    has read the last sample, else why not."""
+def isp_steps(script, command, path=ISP_FILE, silence=10):
+    """Runs COMMAND, a daemon with -S, with its output on a terminal, while
+    a FakeIsp plays a fake_isp script at path: in lock step, one step per
+    read. Passes its output on as it comes, up to its next read after the
+    last step, then ends it. Returns None once it has read the last step,
+    else why not. A script that fake_isp refuses raises AssertionError."""
     with tempfile.TemporaryDirectory(prefix="simcam.") as work:
-        isp = SteppedIsp(work, samples, path)
+        isp = FakeIsp(work, script, path)
         daemon = terminal = None
         try:
             # Both streams on the terminal; in a session of its own, so
             # that Ctrl-C is the caller's to handle.
             daemon, terminal = on_terminal(command, None)
-            lines, read, deadline = _Lines(terminal), 0, time.monotonic() + limit
-            while read < len(samples):
-                line = lines.next(silence)
-                if not line:
-                    return "%s %s before the end of the statistics" % (
-                        command[0], "went silent" if line is None else "stopped")
-                sys.stdout.write(line)
-                sys.stdout.flush()
-                if time.monotonic() > deadline:
-                    return "%s did not read the statistics to the end in %d s" % (command[0], limit)
-                if TRIPLE.fullmatch(line.rstrip("\n")):
-                    read += 1
-                    if read < len(samples):
-                        isp.advance()
-            # What it says about the last sample, up to its next read.
-            while (line := lines.next(0.5)) and not TRIPLE.fullmatch(line.rstrip("\n")):
+            lines = _Lines(terminal)
+            while True:
+                line = lines.next(0)
+                if line == "":
+                    return "%s stopped before the end of the statistics" % command[0]
+                if line is not None:
+                    sys.stdout.write(line)
+                    sys.stdout.flush()
+                    continue
+                said = isp.lines.next(0)
+                if said == "held\n":
+                    break
+                if said is not None:
+                    return "the simulated ISP stopped: %r %s" % (said, isp.proc.stderr.read().decode())
+                if not select.select([terminal, isp.proc.stdout], [], [], silence)[0]:
+                    return "%s went silent before the end of the statistics" % command[0]
+            # It has opened the file again: all it says of the last step
+            # is on the terminal already.
+            while (line := lines.next(0.2)):
                 sys.stdout.write(line)
             sys.stdout.flush()
             return None
         finally:
             if daemon is not None:
-                if daemon.poll() is None:
-                    daemon.terminate()
+                # With whatever it started: a reader held in the file's read.
+                for signum in (signal.SIGTERM, signal.SIGKILL):
                     try:
+                        os.killpg(daemon.pid, signum)
                         daemon.wait(timeout=10)
+                        break
+                    except ProcessLookupError:
+                        break
                     except subprocess.TimeoutExpired:
-                        daemon.kill()
+                        pass
                 daemon.wait()
             if terminal is not None:
                 os.close(terminal)
@@ -456,17 +488,21 @@ def _isp_steps_main(args):
         sys.stderr.write(USAGE)
         return 2
     try:
-        samples = isp_samples(args[0])
-    except (OSError, ValueError) as e:
+        with open(args[0]) as f:
+            script = f.read()
+    except OSError as e:
         sys.stderr.write("simcam: %s\n" % e)
         return 2
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, _ended_by)
     try:
-        failure = isp_steps(samples, args[2:], path)
+        failure = isp_steps(script, args[2:], path)
     except KeyboardInterrupt:
         return 130
-    except (OSError, AssertionError) as e:
+    except AssertionError as e:
+        sys.stderr.write("simcam: %s\n" % e)
+        return 2
+    except OSError as e:
         failure = str(e)
     if failure:
         sys.stderr.write("simcam: %s\n" % failure)

@@ -1,6 +1,6 @@
 # Registers Python unittest modules that drive the built programs from
 # outside. Test PREFIX.NAME runs `python3 -m unittest -v MODULE_PREFIXNAME`
-# in DIRECTORY, with the daemon, the simulated ADC, the C library's name
+# in DIRECTORY, with the daemon, the simulated ADC and ISP, the C library's name
 # (LUMENFLIP_LIBC) and, in a cross build, the emulator in its environment,
 # and on PYTHONPATH the simulated camera (sim/simcam.py), the daemon runner
 # (tests/e2e/harness.py) and the camera's boot under busybox for the init
@@ -18,6 +18,7 @@ function(lumenflip_python_tests)
   set(environment
     "LUMENFLIP=$<TARGET_FILE:lumenflip>"
     "FAKE_ADC=$<TARGET_FILE:fake_adc>"
+    "FAKE_ISP=$<TARGET_FILE:fake_isp>"
     "LUMENFLIP_EMULATOR=${emulator}"
     "LUMENFLIP_LIBC=${LUMENFLIP_LIBC}"
     "PYTHONDONTWRITEBYTECODE=1"

@@ -1,5 +1,5 @@
 """Runs the real lumenflip binary against the simulated camera (simcam,
-whose FakeAdc and ModeScript are importable from here too).
+whose FakeAdc, FakeIsp and ModeScript are importable from here too).
 
 The daemon's standard output goes to a pseudo-terminal so that the C
 library line-buffers it: the daemon never exits by itself, and whatever it
@@ -25,12 +25,12 @@ import signal
 import subprocess
 import tempfile
 import threading
-import time
 import unittest
 
 from decimal import Decimal
 
-from simcam import EMULATOR, FakeAdc, ModeScript, constant_adc, on_terminal  # noqa: F401 (FakeAdc, ModeScript: for the tests)
+import simcam
+from simcam import EMULATOR, ISP_FILE, FakeAdc, FakeIsp, ModeScript, constant_adc, on_terminal  # noqa: F401 (for the tests)
 
 BIN = os.environ.get("LUMENFLIP", "lumenflip")
 WRAPPER = shlex.split(os.environ.get("LUMENFLIP_WRAPPER", ""))
@@ -105,18 +105,10 @@ class Daemon:
         return self.err.text() if self.err else ""
 
     def wait_for(self, predicate, timeout=30, what="condition"):
-        """Polls predicate(self) until it holds; fails the test otherwise."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if predicate(self):
-                return
-            if self.proc.poll() is not None:
-                break
-            time.sleep(0.02)
-        if predicate(self):
-            return
-        raise AssertionError("timed out waiting for %s\nstdout:\n%s\nstderr:\n%s"
-                             % (what, self.stdout(), self.stderr()))
+        """Polls predicate(self) until it holds; fails the test otherwise,
+        at once if the daemon has ended."""
+        return simcam.wait_for(lambda: predicate(self), timeout, what, alive=lambda: self.proc.poll() is None,
+                               detail=lambda: "stdout:\n%s\nstderr:\n%s" % (self.stdout(), self.stderr()))
 
     def wait_stdout(self, text, count=1, timeout=30):
         self.wait_for(lambda d: d.stdout().count(text) >= count, timeout,
@@ -240,6 +232,12 @@ class DaemonTest(unittest.TestCase):
         adc = FakeAdc(self.dir, script, name)
         self.addCleanup(adc.stop)
         return adc
+
+    def fake_isp(self, script, path=ISP_FILE, **options):
+        """The ISP's statistics file served in lock step (simcam.FakeIsp)."""
+        isp = FakeIsp(self.dir, script, path, **options)
+        self.addCleanup(isp.stop)
+        return isp
 
     def constant_device(self, value, name="adc.const"):
         return constant_adc(os.path.join(self.dir, name), value)

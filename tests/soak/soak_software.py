@@ -1,6 +1,6 @@
 """Soak of the software method: a couple of dozen samples, once a second,
-from an ISP statistics file that the simulated ISP rewrites before every
-read, cycling through night by Eq1 and day by Eq2 or Eq3.
+from an ISP statistics file that the simulated ISP serves in lock step, a
+new one for every read, cycling through night by Eq1 and day by Eq2 or Eq3.
 
 The daemon's open file descriptors and resident memory are sampled after
 every read and must not change once a whole cycle has run; each mode
@@ -9,7 +9,6 @@ command must run on the read that the rules call for, and on no other.
 Needs root for a private /proc, as the end-to-end tests of the method do.
 """
 
-import os
 import re
 import sys
 import unittest
@@ -20,7 +19,7 @@ simcam.enter_private_proc("software method soak")
 
 from harness import DaemonTest, ModeScript, start_dump  # noqa: E402
 from resources import ResourceWatch  # noqa: E402
-from simcam import ISP_FILE, SteppedIsp, reads  # noqa: E402
+from simcam import ISP_FILE, reads  # noqa: E402
 
 BRIGHT = (1300000, 10, 5000)    # above -1: night by Eq1
 LOW = (900000, 10, 5000)        # below -2's exposure and Iridix: day by Eq2
@@ -41,22 +40,17 @@ def script():
 
 
 class SoftwareSoak(DaemonTest):
-    def test_cycles_over_a_rewritten_file(self):
+    def test_cycles_over_a_new_file_at_every_read(self):
         samples, commands = script()
         mode = ModeScript(self.dir)
-        stepper = SteppedIsp(self.dir, samples)
-        self.addCleanup(stepper.stop)
-        self.addCleanup(lambda: os.path.exists(ISP_FILE) and os.unlink(ISP_FILE))
+        isp = self.fake_isp(["%d %d %d" % sample for sample in samples])
         daemon = self.start(ARGS + ["-c", mode.path])
         watch = ResourceWatch(daemon.pid, transient=ISP_FILE)
-        for number in range(1, len(samples) + 1):
+        for number in range(8, len(samples) + 1):  # one cycle has warmed every path
             daemon.wait_for(lambda d: len(reads(d.stdout())) >= number, timeout=10,
                             what="read %d" % number)
-            if number >= 8:  # one cycle has warmed every path
-                watch.sample()
-            if number < len(samples):
-                stepper.advance()
-        daemon.wait_stdout("MODE off\n", count=1 + commands.count("off"), timeout=10)
+            watch.sample()
+        isp.wait_held()
         watch.sample()
         out, err = daemon.stop()
 

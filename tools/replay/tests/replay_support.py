@@ -2,7 +2,7 @@
 
 Environment (set by CTest, with PYTHONPATH for simcam and the harness):
   LUMENFLIP_REPLAY     path of the tool
-  LUMENFLIP, FAKE_ADC  the daemon and the simulated ADC (end-to-end tests)
+  LUMENFLIP, FAKE_ADC, FAKE_ISP  the daemon and the simulated devices (end-to-end tests)
   LUMENFLIP_EMULATOR   optional command put in front of built programs
 """
 

@@ -44,21 +44,15 @@ def daemon_switches(out):
 
 class SameSwitches(DaemonTest):
     def test_every_rule(self):
-        isp = simcam.SteppedIsp(self.dir, ISP_DAY)
-        self.addCleanup(isp.stop)
-
+        # One step of the simulated ISP per read of the daemon.
+        isp = self.fake_isp(["%d %d %d" % sample for sample in ISP_DAY])
         mode = simcam.ModeScript(self.dir)
         args = ["-S", "-v", "-v", "-c", mode.path] + ISP_DAY_OPTIONS
         daemon = self.start(args)
-        # One step of the simulated ISP per read of the daemon.
-        for step in range(2, len(ISP_DAY) + 1):
-            daemon.wait_for(lambda d: d.stdout().count(")\n") >= step - 1, timeout=10, what="read %d" % (step - 1))
-            isp.advance()
-        daemon.wait_for(lambda d: len(daemon_switches(d.stdout())) == len(ISP_DAY_SWITCHES), timeout=10,
-                        what="the last switch")
+        isp.wait_held()
         out, err = daemon.stop()
         self.assertEqual(err, "")
-        self.assertEqual(daemon_switches(out)[:len(ISP_DAY_SWITCHES)], ISP_DAY_SWITCHES)
+        self.assertEqual(daemon_switches(out), ISP_DAY_SWITCHES)
 
         log = os.path.join(self.dir, "lumenflip.log")
         with open(log, "w") as f:
