@@ -34,6 +34,7 @@ import tempfile
 import time
 import unittest
 
+import simcam
 from simcam import SKIPPED, FakeAdc, ModeScript
 
 INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "init")
@@ -326,16 +327,8 @@ class Camera:
 
     def wait_for(self, predicate, what, timeout=15):
         """Polls predicate() until it gives something true and returns that."""
-        deadline = time.monotonic() + timeout
-        while True:
-            value = predicate()
-            if value or time.monotonic() > deadline:
-                break
-            time.sleep(0.05)
-        if not value:
-            raise AssertionError("no %s within %g s; processes %s; system log %s"
-                                 % (what, timeout, self.processes(), self.messages()))
-        return value
+        return simcam.wait_for(predicate, timeout, what,
+                               detail=lambda: "processes %s; system log %s" % (self.processes(), self.messages()))
 
     def close(self):
         if self.init is not None:

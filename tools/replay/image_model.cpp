@@ -44,9 +44,9 @@ double withoutIr(double exposure, double ir, double highest) {
 
 int32_t toInt(double value) { return static_cast<int32_t>(fmax(fmin(round(value), INT32_MAX), INT32_MIN)); }
 
-// A round number at or below `value`, with two significant digits.
+// A round number at or below `value`, with three significant digits.
 int32_t roundDown(double value) {
-  const double unit = pow(10.0, floor(log10(fmax(value, 1.0))) - 1.0);
+  const double unit = pow(10.0, floor(log10(fmax(value, 1.0))) - 2.0);
   return toInt(floor(value / unit) * unit);
 }
 

@@ -1,18 +1,19 @@
 """The replay tells the truth for the software method: the daemon, reading
 the simulated ISP's statistics, switches at the same samples and by the same
-rules as the replay of its own -S -v -v output; and the options that --sweep
-suggests, run on a simulated camera whose night mode halves the exposure,
-switch exactly as the sweep predicted.
+rules as the replay of its own -S -v -v output; and on a simulated T31 that
+saturates in the dark and whose IR LEDs light the scene, two recordings and
+two sweeps take the defaults to options that switch once each way, as
+predicted, on that evening and on one four times slower.
 
 The daemon reads its statistics from a fixed path under /proc, so this runs
 in a private mount namespace with a tmpfs on /proc, as the daemon's own
 end-to-end tests do. That needs root; without it the module says why and
 exits with status 77, which CTest counts as skipped. The daemon samples once
-a second: the traces are kept to 14 and 29 samples."""
+a second; with NO_PAUSE (sim/no_pause.cpp) preloaded, the closed loop runs
+at the speed the simulated ISP hands out its files."""
 
 import os
 import re
-import time
 import unittest
 
 import simcam
@@ -20,8 +21,12 @@ import simcam
 simcam.enter_private_proc("software-method replay tests")
 
 from harness import DaemonTest  # noqa: E402
-from replay_support import field, given_row, run_replay, switches, with_ir  # noqa: E402
+from replay_support import T31_LIMIT, field, paragraph, run_replay, saturating_evening, switches  # noqa: E402
 from test_replay_cli import ISP_DAY, ISP_DAY_OPTIONS, ISP_DAY_SWITCHES  # noqa: E402
+
+# Where the daemon can be given it: its pauses return at once, the samples
+# coming in lock step all the same.
+NO_PAUSE = os.environ.get("NO_PAUSE")
 
 DAEMON_RULES = {"Switching to night new": "Eq1", "Eq2 switching to day": "Eq2",
                 "Eq3 switching to day": "Eq3"}
@@ -62,73 +67,89 @@ class SameSwitches(DaemonTest):
         self.assertEqual([(s, m, r.split(":")[0]) for s, _, m, r in switches(report)], daemon_switches(out))
 
 
-# Dusk lingers at an exposure of 1300000, deep night reaches 3000000, dawn
-# the same backwards; iridix and white balance never call for day on their
-# own. Night mode halves the exposure, so the given -1 1200000 falls back
-# under -2's 930000 at once and flaps. -j 30 keeps the ramps' steps from
-# counting as jitter; night mode's halving still does.
-IR = 800000  # the exposure the IR LEDs alone hold
-DUSK = [800000] * 3 + [1050000] + [1300000] * 5 + [1725000, 2150000, 2575000] + [3000000] * 3
-AMBIENT = DUSK + DUSK[::-1][1:]
-FLAPPING = ["-j", "30", "-w", "1", "-2", "930000,14,1", "-3", "3000,17,1"]
-SETTLE = 0.25  # seconds for a decision and its mode command, well inside the daemon's 1 s sleep
+# A T31-class camera through an evening and a morning: its exposure stops
+# at the sensor's limit in the dark, and night mode's IR LEDs add their
+# light to the scene, so that under them the exposure falls to about what
+# they alone hold.
+IR = 800000
 
 
-class SuggestedOptions(DaemonTest):
-    def write_ambient(self, directory):
-        path = os.path.join(directory, "ambient.csv")
-        with open(path, "w") as f:
-            f.write("".join("%d,10,5000\n" % e for e in AMBIENT))
-        return path
+@unittest.skipIf(not NO_PAUSE, "the closed loop of about 3000 samples needs sim/no_pause, a host build's")
+class TuningFromTheDefaults(DaemonTest):
+    """From the defaults to options that work, in two recordings and two
+    sweeps, on the simulated camera in a closed loop; the suggestion then
+    also holds with dusk and dawn four times slower."""
 
-    def run_camera(self, options):
-        """Runs the daemon on a camera that lights itself: before each read
-        the ISP file gets the next ambient exposure, halved while the mode
-        script has put the camera in night. Returns the daemon's output and
-        the exposures it was given."""
-        mode = simcam.ModeScript(self.dir)
-        given = [AMBIENT[0]]
-        simcam.write_isp(given[0], 10, 5000)
-        daemon = self.start(["-S", "-v", "-v", "-c", mode.path] + options)
-        for read in range(1, len(AMBIENT)):
-            daemon.wait_for(lambda d: len(simcam.TRIPLE.findall(d.stdout())) >= read, timeout=10,
-                            what="read %d" % read)
-            # The switch a read brings is announced at once; its command
-            # has run once the mode script has recorded it.
-            time.sleep(SETTLE)
-            daemon.wait_for(lambda d: len(mode.calls()) == d.stdout().count("Night Mode "),
-                            timeout=10, what="the mode command of read %d" % read)
-            night = mode.calls()[-1] == "on"
-            given.append(round(with_ir(AMBIENT[read], IR)) if night else AMBIENT[read])
-            simcam.write_isp(given[-1], 10, 5000)
-        daemon.wait_for(lambda d: len(simcam.TRIPLE.findall(d.stdout())) == len(AMBIENT), timeout=10,
-                        what="the last read")
-        time.sleep(SETTLE)
+    runs = 0
+
+    def run_camera(self, options, slower=1):
+        """The daemon's -S -v -v output on the camera through the evening,
+        each read of isp-m0 in lock step with the ambient light, with the
+        IR LEDs on while the mode script has put the camera in night."""
+        TuningFromTheDefaults.runs += 1
+        mode = simcam.ModeScript(self.dir, name="mode%d.sh" % self.runs)
+        # Dusk and dawn under 1% a sample: no jitter but at the switches.
+        ambient = saturating_evening(slower, day=40, ramp=150, night=100)
+        script = ["max %d" % T31_LIMIT, "ir %d %s" % (IR, mode.log)] + ["%d - 4000" % round(e) for e in ambient]
+        isp = self.fake_isp(script, simcam.ISP_M0, generation="t31")
+        env = dict(os.environ, LD_PRELOAD=NO_PAUSE) if NO_PAUSE else None
+        daemon = self.start(["-S", "-v", "-v", "-c", mode.path] + options, env=env)
+        isp.wait_held(timeout=600)
         out, err = daemon.stop()
+        isp.stop()
         self.assertEqual(err, "")
-        # In lock step: every read saw what was written for it.
-        self.assertEqual([int(t[1:-1].split(",")[0]) for t in simcam.TRIPLE.findall(out)], given)
-        return out, given
-
-    def test_the_sweeps_suggestion_switches_as_predicted(self):
-        ambient = self.write_ambient(self.dir)
-        factor = ["--night-exposure", str(IR)]
-        report = self.replay(FLAPPING + factor + ["--sweep", ambient])
-        self.assertGreater(given_row(report).switches, 2, report)
-        suggested = re.fullmatch(r"(-S .*) \((\d+) switch(?:es)?\)", field(report, "Suggested"))
-        self.assertIsNotNone(suggested, report)
-        options, count = suggested.group(1).split()[1:], int(suggested.group(2))
-        self.assertEqual(count, 2, report)
-        predicted = [(s, m, r.split(":")[0]) for s, _, m, r in switches(self.replay(options + factor + [ambient]))]
-
-        out, _ = self.run_camera(options)
-        self.assertEqual(daemon_switches(out), predicted)
-        self.assertEqual([m for _, m, _ in predicted], ["night", "day"])
+        self.assertEqual(len(simcam.TRIPLE.findall(out)), len(ambient))
+        path = os.path.join(self.dir, "evening%d.log" % self.runs)
+        with open(path, "w") as f:
+            f.write(out)
+        return path, out, ambient
 
     def replay(self, args):
         status, report, problems = run_replay(args, host_proc=True)
         self.assertEqual((status, problems), (0, ""), report)
         return report
+
+    def suggestion(self, report):
+        suggested = re.fullmatch(r"(-S .*) \((\d+) switch(?:es)?\)", field(report, "Suggested"))
+        self.assertIsNotNone(suggested, report)
+        return suggested.group(1).split(), int(suggested.group(2))
+
+    def test_two_recordings_and_two_sweeps(self):
+        # The defaults never go to night: the exposure never passes -1.
+        first, out, _ = self.run_camera([])
+        self.assertEqual(daemon_switches(out), [])
+        report = self.replay(["-S", "--sweep", first])
+        self.assertIn("its highest is %d" % T31_LIMIT, field(report, "Exposure"))
+        self.assertIn("night mode leaves the exposure as it is", paragraph(report, "Assumed"))
+        options, _ = self.suggestion(report)
+        self.assertLess(int(options[options.index("-1") + 1]), T31_LIMIT)
+
+        # That gets it to night, where the IR LEDs bring the exposure below
+        # -2's: a recording with switches to measure them from.
+        second, out, _ = self.run_camera(options[1:])
+        self.assertIn("night", [m for _, m, _ in daemon_switches(out)])
+        report = self.replay(options + ["--sweep", second])
+        feedback = re.search(r"near (\d+)", field(report, "Feedback"))
+        self.assertLess(abs(int(feedback.group(1)) - IR), 0.02 * IR, report)
+        options, count = self.suggestion(report)
+        self.assertEqual(count, 2, report)
+        predicted = [(s, m, r.split(":")[0]) for s, _, m, r in switches(self.replay(options + [second]))]
+        self.assertEqual([m for _, m, _ in predicted], ["night", "day"])
+
+        # The suggestion switches once each way, where predicted, and keeps
+        # the dark hours (at the sensor's limit) in night.
+        third, out, ambient = self.run_camera(options[1:])
+        found = daemon_switches(out)
+        self.assertEqual(found, predicted)
+        night = range(found[0][0], found[1][0])
+        dark = [i for i, e in enumerate(ambient, 1) if e >= T31_LIMIT]
+        self.assertGreaterEqual(sum(1 for i in dark if i in night), 0.9 * len(dark))
+        self.assertNotIn("Warning", self.replay(options + [third]))
+
+        # Dusk and dawn four times slower.
+        slow, out, _ = self.run_camera(options[1:], slower=4)
+        self.assertEqual([m for _, m, _ in daemon_switches(out)], ["night", "day"])
+        self.assertNotIn("Warning", self.replay(options + [slow]))
 
 
 if __name__ == "__main__":
