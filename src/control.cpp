@@ -136,12 +136,14 @@ OptionResult applyOption(Settings* target, int letter, const char* text) {
     case 'w': target->sec_wait = optionInt(text); break;
     case '1': target->eq1_user_exposure = optionInt(text); break;
     case '2':
-      if (parseIntTriple(text, &target->eq2_user_exposure, &target->eq2_user_iridix, &target->eq2_count) < 3)
+      if (parseIntTriple(text, &target->eq2_user_exposure, &target->eq2_user_iridix, &target->eq2_count) < 3) {
         return kOptionBadTriple;
+      }
       break;
     case '3':
-      if (parseIntTriple(text, &target->eq3_user_wb, &target->eq3_user_iridix, &target->eq3_count) < 3)
+      if (parseIntTriple(text, &target->eq3_user_wb, &target->eq3_user_iridix, &target->eq3_count) < 3) {
         return kOptionBadTriple;
+      }
       break;
     default: return kOptionUnknown;
   }
@@ -184,7 +186,8 @@ void applyNightMode() {
   if (command) {
     // The command inherits our standard output: our lines go out before its.
     fflush(stdout);
-    const int status = system(command);
+    // A mode command is a shell command line by design.
+    const int status = system(command);  // NOLINT(cert-env33-c)
     if (status != 0) printError("WARNING: %s returned %d\n", command, status);
   } else {
     printError("WARNING: mode command is too long to run: %s\n", settings.mode_command);

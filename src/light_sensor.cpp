@@ -53,7 +53,8 @@ namespace {
 
 // The judging and the pass themselves, inlined into the daemon's loop so
 // that returning a verdict costs a sample nothing.
-__attribute__((always_inline)) inline LightVerdict judge(LightWindow* window, const Settings& with, bool night, double sample) {
+__attribute__((always_inline)) inline LightVerdict judge(LightWindow* window, const Settings& with, bool night,
+                                                         double sample) {
   if (with.verbose >= 1) printf(OUT_CURRENT_VALUE, sample);
 
   LightVerdict verdict = {0.0, false, false};
@@ -74,14 +75,6 @@ __attribute__((always_inline)) inline LightVerdict judge(LightWindow* window, co
   return verdict;
 }
 
-}  // namespace
-
-LightVerdict judgeLightSample(LightWindow* window, const Settings& with, bool night, double sample) {
-  return judge(window, with, night, sample);
-}
-
-namespace {
-
 __attribute__((always_inline)) inline LightVerdict pass(LightWindow* window) {
   double sample;
   if (!jzAuxReadAverage(settings.adc_device, &sample, settings.adc_reads)) {
@@ -93,6 +86,10 @@ __attribute__((always_inline)) inline LightVerdict pass(LightWindow* window) {
 }
 
 }  // namespace
+
+LightVerdict judgeLightSample(LightWindow* window, const Settings& with, bool night, double sample) {
+  return judge(window, with, night, sample);
+}
 
 LightVerdict lightSensorPass(LightWindow* window) { return pass(window); }
 

@@ -13,7 +13,7 @@ const char* const kIspInfoPath = "/proc/jz/isp/isp_info";
 const char* const kIspM0Path = "/proc/jz/isp/isp-m0";
 
 #define ISP_LABEL(text) \
-  { text, sizeof text - 1 }
+  { (text), sizeof(text) - 1 }
 
 namespace {
 
@@ -108,7 +108,7 @@ struct Labels {
   int32_t values[sizeof kIspGenerations / sizeof kIspGenerations[0]][3];
 };
 
-const IspLabel* label(const IspGeneration& generation, int statistic) {
+const IspLabel* labelOf(const IspGeneration& generation, int statistic) {
   return statistic == 0 ? generation.exposure : statistic == 1 ? generation.iridix : generation.wb;
 }
 
@@ -117,7 +117,7 @@ void scanLine(const char* line, const char* end, Labels* found) {
   const size_t count = static_cast<size_t>(end - line);
   for (int g = 0; g < kIspGenerationCount; ++g) {
     for (int statistic = 0; statistic < 3; ++statistic) {
-      const IspLabel* text = label(kIspGenerations[g], statistic);
+      const IspLabel* text = labelOf(kIspGenerations[g], statistic);
       if (!text || found->seen[g][statistic] || !startsWith(line, count, *text)) continue;
       const char* value = line + text->length;
       const char* digits_end;
@@ -132,7 +132,7 @@ void scanLine(const char* line, const char* end, Labels* found) {
 // a number after it).
 bool holdsAll(const Labels& found, int g, bool parsed) {
   for (int statistic = 0; statistic < 3; ++statistic) {
-    if (!label(kIspGenerations[g], statistic)) continue;
+    if (!labelOf(kIspGenerations[g], statistic)) continue;
     if (!(parsed ? found.parsed[g][statistic] : found.seen[g][statistic])) return false;
   }
   return true;
@@ -181,8 +181,9 @@ void scanIspM0(int fd, Labels* found) {
 
 // The generation whose labels an isp-m0 file holds, or nullptr.
 const IspGeneration* recognise(const Labels& found) {
-  for (int g = 0; g < kIspGenerationCount; ++g)
+  for (int g = 0; g < kIspGenerationCount; ++g) {
     if (holdsAll(found, g, false)) return &kIspGenerations[g];
+  }
   return nullptr;
 }
 
@@ -224,17 +225,18 @@ const char* statisticText(char* buffer, size_t size, int32_t value, bool publish
 __attribute__((noinline)) void printRawSample(const SoftwareState& state) {
   char texts[3][12];
   printf(OUT_RAW_SAMPLE, statisticText(texts[0], sizeof texts[0], state.sample.exposure, true),
-         statisticText(texts[1], sizeof texts[1], state.sample.iridix, state.published & kIspIridix),
-         statisticText(texts[2], sizeof texts[2], state.sample.wb, state.published & kIspWb));
+         statisticText(texts[1], sizeof texts[1], state.sample.iridix, (state.published & kIspIridix) != 0),
+         statisticText(texts[2], sizeof texts[2], state.sample.wb, (state.published & kIspWb) != 0));
 }
 
 __attribute__((noinline)) void printEq2(bool switching, const SoftwareState& state) {
   char text[12];
-  const char* iridix = statisticText(text, sizeof text, state.sample.iridix, state.published & kIspIridix);
-  if (switching)
+  const char* iridix = statisticText(text, sizeof text, state.sample.iridix, (state.published & kIspIridix) != 0);
+  if (switching) {
     printf(OUT_EQ2_SWITCH, state.sample.exposure, iridix);
-  else
+  } else {
     printf(OUT_EQ2_WAIT, state.sample.exposure, iridix);
+  }
 }
 
 int32_t incrementCapped(int32_t count) { return count < INT32_MAX ? count + 1 : count; }
@@ -254,7 +256,7 @@ bool isJitter(const Settings& with, int32_t exposure, int32_t last_exposure) {
 // Eq2 holds on the exposure alone; Eq3 needs both Iridix and white balance.
 bool eq2Holds(const Settings& with, const SoftwareState& state) {
   return state.sample.exposure < with.eq2_user_exposure &&
-         (!(state.published & kIspIridix) || state.sample.iridix < with.eq2_user_iridix);
+         ((state.published & kIspIridix) == 0 || state.sample.iridix < with.eq2_user_iridix);
 }
 
 bool eq3Holds(const Settings& with, const SoftwareState& state) {
@@ -282,8 +284,9 @@ __attribute__((always_inline)) inline bool readSample(IspReader* reader, IspInfo
   *published = publishedBy(*generation);
   // isp_info says nothing at first: its lines are those of old.
   if (reader->announced != reader->in_use || reader->announced_generation != generation) {
-    if (settings.verbose >= 1 && (reader->announced >= 0 || reader->in_use != 0))
+    if (settings.verbose >= 1 && (reader->announced >= 0 || reader->in_use != 0)) {
       printf(OUT_ISP_SOURCE, reader->paths[reader->in_use], generation->name, generation->gives);
+    }
     reader->announced = reader->in_use;
     reader->announced_generation = generation;
   }
@@ -316,7 +319,9 @@ IspReader makeIspReader(const char* isp_info, const char* isp_m0) {
   return reader;
 }
 
-bool readIspSample(IspReader* reader, IspInfo* sample, unsigned* published) { return readSample(reader, sample, published); }
+bool readIspSample(IspReader* reader, IspInfo* sample, unsigned* published) {
+  return readSample(reader, sample, published);
+}
 
 void startSoftwareMethod() {
   if (settings.verbose >= 1) {
@@ -339,7 +344,8 @@ namespace {
 
 // The judging and the pass themselves, inlined into the daemon's loop so
 // that returning a verdict costs a sample nothing.
-__attribute__((always_inline)) inline SoftwareVerdict judge(SoftwareState* state, const Settings& with, bool night, int32_t* switch_wait) {
+__attribute__((always_inline)) inline SoftwareVerdict judge(SoftwareState* state, const Settings& with, bool night,
+                                                            int32_t* switch_wait) {
   const IspInfo& sample = state->sample;
   if (with.verbose >= 2) printRawSample(*state);
   SoftwareVerdict verdict = {SoftwareRule::kNone, false, 0, 0};

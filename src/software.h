@@ -69,9 +69,10 @@ IspReader makeIspReader(const char* isp_info, const char* isp_m0);
 // Reads a sample from the file in use, or from the other one when that
 // cannot be opened: isp_info as readIspInfo reads it, isp-m0 whole (up to
 // its second ISP's block; a read that returns less than asked, ending a
-// line, is its end), with the labels of whichever generation wrote it. True when the file held every statistic it publishes; *published
-// says which those are. Writes the source line (-v) when it differs from
-// the last one.
+// line, is its end), with the labels of whichever generation wrote it.
+// True when the file held every statistic it publishes; *published says
+// which those are. Writes the source line (-v) when it differs from the
+// last one.
 bool readIspSample(IspReader* reader, IspInfo* sample, unsigned* published);
 
 // State the software method keeps from pass to pass.

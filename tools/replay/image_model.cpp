@@ -59,7 +59,9 @@ bool irLight(double day, double night, double* value) {
 }
 
 // An Iridix above the one given, with room for noise.
-int32_t raisedIridix(int32_t iridix) { return iridix < INT32_MAX - 100 ? iridix + std::max(5, iridix / 5) + 1 : INT32_MAX; }
+int32_t raisedIridix(int32_t iridix) {
+  return iridix < INT32_MAX - 100 ? iridix + std::max(5, iridix / 5) + 1 : INT32_MAX;
+}
 
 std::string statistic(int32_t value, bool published) { return published ? std::to_string(value) : OUT_ABSENT; }
 
@@ -307,7 +309,9 @@ bool ImageModel::replay(const Recording& recording, const Settings& with, const 
       night = !night;
       wait = with.sec_wait;
       const Rule rule = ruleOf(verdict.rule);
-      const int32_t count = rule == Rule::kEq2 ? verdict.eq2_wait_count : rule == Rule::kEq3 ? verdict.eq3_wait_count : 0;
+      const int32_t count = rule == Rule::kEq2   ? verdict.eq2_wait_count
+                            : rule == Rule::kEq3 ? verdict.eq3_wait_count
+                                                 : 0;
       outcome->switches.push_back(Switch{i, night, rule, NAN, count});
     }
     if (detail) {
@@ -327,9 +331,9 @@ std::string ImageModel::flapping(const Recording& recording, const Settings& wit
   const double clear = lowered - (kMargin - 1.0) * (e1 - lowered);
   char text[768];
   int length = snprintf(text, sizeof text,
-                        "flapping: where night begins, just above -1's %d, the IR LEDs bring the exposure down to about "
-                        "%d, below -2's %d, so Eq2 counts towards day at once; give -2's exposure below %d (for example "
-                        "-2 %d,%d,%d)",
+                        "flapping: where night begins, just above -1's %d, the IR LEDs bring the exposure down "
+                        "to about %d, below -2's %d, so Eq2 counts towards day at once; give -2's exposure below "
+                        "%d (for example -2 %d,%d,%d)",
                         with.eq1_user_exposure, toInt(lowered), with.eq2_user_exposure, toInt(lowered),
                         roundDown(clear), with.eq2_user_iridix, with.eq2_count);
   // Or raise -1: the least that clears -2, where the exposure gets that high.
@@ -493,8 +497,9 @@ std::vector<Model::Candidate> ImageModel::grid(const Recording& recording, const
     for (int32_t raised : {raisedIridix(iridix), raisedIridix(2 * iridix)}) addUnique(&iridixes, raised);
   const std::vector<int32_t> waits = counts(given.sec_wait, {2});
   const std::vector<int32_t> eq2_counts = counts(given.eq2_count, {2, 4});
+  const unsigned both = kIspIridix | kIspWb;
   const bool eq3 = std::any_of(recording.samples.begin(), recording.samples.end(),
-                               [](const Sample& s) { return (s.published & (kIspIridix | kIspWb)) == (kIspIridix | kIspWb); });
+                               [both](const Sample& s) { return (s.published & both) == both; });
   const std::vector<int32_t> eq3_counts = eq3 ? counts(given.eq3_count, {2}) : std::vector<int32_t>{given.eq3_count};
 
   std::vector<Candidate> grid;

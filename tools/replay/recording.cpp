@@ -142,7 +142,8 @@ std::vector<std::string> sensorProblems(const Recording& recording, double (*lev
       if (gaps == 1 || steps[i] > steps[longest]) longest = i;
     }
     if (gaps > 0) {
-      snprintf(text, sizeof text, "%zu gap%s in the time column, the longest %s after %s; samples are %s apart otherwise",
+      snprintf(text, sizeof text,
+               "%zu gap%s in the time column, the longest %s after %s; samples are %s apart otherwise",
                gaps, gaps == 1 ? "" : "s", duration(steps[longest]).c_str(), when(recording, longest).c_str(),
                duration(usual).c_str());
       problems.push_back(text);

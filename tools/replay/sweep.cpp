@@ -242,15 +242,16 @@ void printRows(FILE* out, const Model& model, const Recording& recording, Sweep*
   Candidate* suggested_row = nullptr;
   for (Candidate& candidate : *grid)
     if (&candidate == suggested) suggested_row = &candidate;
-  if (suggested_row && suggested_row != given_row && std::find(shown.begin(), shown.end(), suggested_row) == shown.end())
-    shown.push_back(suggested_row);
+  const bool listed = std::find(shown.begin(), shown.end(), suggested_row) != shown.end();
+  if (suggested_row && suggested_row != given_row && !listed) shown.push_back(suggested_row);
   // Every row shown says whether it holds.
   for (Candidate* candidate : shown) sweep->checkFragile(candidate);
   if (given_row) sweep->checkFragile(given_row);
 
   std::vector<std::vector<std::string>> rows = {
       {"options", "switches", "shortest day", "shortest night", "first night", "last day", ""}};
-  if (given_row) rows.push_back(row(model, recording, *given_row, given_row == suggested ? "given, suggested" : "given"));
+  if (given_row)
+    rows.push_back(row(model, recording, *given_row, given_row == suggested ? "given, suggested" : "given"));
   for (const Candidate* candidate : shown)
     rows.push_back(row(model, recording, *candidate, candidate == suggested ? "suggested" : ""));
   printTable(out, rows);

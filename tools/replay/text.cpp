@@ -23,7 +23,9 @@ std::string trim(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
 
 // The text may hold NUL bytes, which strtod would stop at: they count as junk.
 bool parseReal(const std::string& field, double* value) {

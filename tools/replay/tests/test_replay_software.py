@@ -128,6 +128,10 @@ class TuningFromTheDefaults(DaemonTest):
         # -2's: a recording with switches to measure them from.
         second, out, _ = self.run_camera(options[1:])
         self.assertIn("night", [m for _, m, _ in daemon_switches(out)])
+        # Its replay repeats the daemon's flapping switch for switch, and says so.
+        report = self.replay(options + [second])
+        self.assertEqual([(s, m, r.split(":")[0]) for s, _, m, r in switches(report)], daemon_switches(out))
+        self.assertIn("flapping", field(report, "Warning"))
         report = self.replay(options + ["--sweep", second])
         feedback = re.search(r"near (\d+)", field(report, "Feedback"))
         self.assertLess(abs(int(feedback.group(1)) - IR), 0.02 * IR, report)
