@@ -470,6 +470,9 @@ void addUnique(std::vector<T>* list, T value) {
   if (std::find(list->begin(), list->end(), value) == list->end()) list->push_back(value);
 }
 
+// Whether Eq3 can hold on a sample: it needs both Iridix and white balance.
+bool publishesEq3(const Sample& sample) { return (sample.published & (kIspIridix | kIspWb)) == (kIspIridix | kIspWb); }
+
 double relative(double value, double from) { return fabs(value - from) / fmax(fabs(from), 1.0); }
 
 std::vector<int32_t> counts(int32_t count, std::initializer_list<int32_t> times) {
@@ -497,9 +500,7 @@ std::vector<Model::Candidate> ImageModel::grid(const Recording& recording, const
     for (int32_t raised : {raisedIridix(iridix), raisedIridix(2 * iridix)}) addUnique(&iridixes, raised);
   const std::vector<int32_t> waits = counts(given.sec_wait, {2});
   const std::vector<int32_t> eq2_counts = counts(given.eq2_count, {2, 4});
-  const unsigned both = kIspIridix | kIspWb;
-  const bool eq3 = std::any_of(recording.samples.begin(), recording.samples.end(),
-                               [both](const Sample& s) { return (s.published & both) == both; });
+  const bool eq3 = std::any_of(recording.samples.begin(), recording.samples.end(), publishesEq3);
   const std::vector<int32_t> eq3_counts = eq3 ? counts(given.eq3_count, {2}) : std::vector<int32_t>{given.eq3_count};
 
   std::vector<Candidate> grid;
