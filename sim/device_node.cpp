@@ -149,7 +149,7 @@ bool lastLineIsOn(const char* file) {
 
 // Conversions between double and 32-bit integers only: a 32-bit camera CPU
 // makes them inline, where 64-bit ones call helpers of libgcc's that a
-// 2008-NaN build does not have (cmake/libc/musl-nan2008.py).
+// 2008-NaN build does not have (toolchains/libc/musl-nan2008.py).
 void pauseSeconds(double seconds) {
   const long whole = static_cast<long>(seconds);
   struct timespec ts;

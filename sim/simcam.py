@@ -13,14 +13,17 @@ Devices and commands:
   constant_adc(path, value)
       a regular file as the ADC device: every open reads the same raw
       conversion. Returns path.
-  FakeIsp(directory, script, path=ISP_FILE, generation=None, isps=None)
+  FakeIsp(directory, script, path=ISP_FILE)
       the ISP's statistics file at path (ISP_FILE, ISP_M0 or any other): a
       FIFO that sim/fake_isp serves in lock step from a script (a string,
       or a list of lines; fake_isp -h lists them), one whole file per open
       of the reader, held open once the script is done. .wait_held() and
       .stop() as FakeAdc's; .lines reads what the tool says.
-  write_isp(exposure, iridix, wb, path=ISP_FILE, generation=None)
+  write_isp(exposure, iridix, wb, path=ISP_FILE)
       one file of ISP statistics, written atomically by sim/fake_isp.
+  with_ir(exposure, ir)
+      the exposure of a scene lit by night mode's IR LEDs too, as fake_isp
+      makes it.
   wait_for(predicate, timeout, what, alive=None, detail=None)
       polls predicate() until it returns something true, and returns it;
       fails naming what when the time is up, or once alive() says that
@@ -77,6 +80,7 @@ as qemu-user put in front of them), as CTest sets them.
 """
 
 import errno
+import math
 import os
 import pty
 import re
@@ -128,15 +132,19 @@ class FakeAdc:
                                  % (line, self.proc.stderr.read()))
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()  # not SIGKILL: it removes the FIFO on the way out
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-        self.proc.wait(timeout=10)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        _stop(self.proc)
+
+
+def _stop(proc):
+    if proc.poll() is None:
+        proc.terminate()  # not SIGKILL: it removes the FIFO on the way out
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+    proc.wait(timeout=10)
+    proc.stdout.close()
+    proc.stderr.close()
 
 
 def constant_adc(path, value):
@@ -152,16 +160,11 @@ def _script_file(directory, script, prefix):
     return path
 
 
-def _generation_options(generation, isps):
-    return (["-g", generation] if generation else []) + (["--isps", str(isps)] if isps else [])
-
-
 class FakeIsp:
-    def __init__(self, directory, script, path=ISP_FILE, generation=None, isps=None):
+    def __init__(self, directory, script, path=ISP_FILE):
         self.path = path
         script_path = _script_file(directory, script, "isp.")
-        self.proc = subprocess.Popen(EMULATOR + [FAKE_ISP] + _generation_options(generation, isps)
-                                     + ["--fifo", "--hold", path, script_path],
+        self.proc = subprocess.Popen(EMULATOR + [FAKE_ISP, "--fifo", "--hold", path, script_path],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.lines = _Lines(self.proc.stdout.fileno())
         # The whole script is read before the FIFO is in place: a bad one
@@ -180,21 +183,19 @@ class FakeIsp:
         self._expect("held", timeout, "was not read to the end of its script")
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()  # not SIGKILL: it removes the FIFO on the way out
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-        self.proc.wait(timeout=10)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        _stop(self.proc)
 
 
-def write_isp(exposure, iridix, wb, path=ISP_FILE, generation=None):
-    subprocess.run(EMULATOR + [FAKE_ISP] + _generation_options(generation, None)
-                   + [path, str(exposure), str(iridix), str(wb)],
+def write_isp(exposure, iridix, wb, path=ISP_FILE):
+    subprocess.run(EMULATOR + [FAKE_ISP, path, str(exposure), str(iridix), str(wb)],
                    stdin=subprocess.DEVNULL, check=True, timeout=60)
+
+
+def with_ir(exposure, ir):
+    """The exposure fake_isp's `ir` line gives a scene that needs exposure
+    alone, once night mode's IR LEDs, which alone need ir, add their light:
+    an exposure is about -log2 of the light, times 65536."""
+    return -65536 * math.log2(2 ** (-exposure / 65536) + 2 ** (-ir / 65536))
 
 
 def wait_for(predicate, timeout=30, what="a condition", alive=None, detail=None):

@@ -18,24 +18,16 @@ set(build "${WORK}/build")
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 
-# Runs a step that must succeed; its output is left in `output`.
-macro(step)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE output)
-  if(failed)
-    message(FATAL_ERROR "${ARGN} failed:\n${output}")
-  endif()
-endmacro()
-
 # What ctest would run in a build tree.
 function(count_tests dir)
-  step(${CMAKE_CTEST_COMMAND} --test-dir "${dir}" --show-only)
+  lumenflip_step(${CMAKE_CTEST_COMMAND} --test-dir "${dir}" --show-only)
   if(NOT output MATCHES "Total Tests: 0")
     message(FATAL_ERROR "tests were configured in ${dir}:\n${output}")
   endif()
 endfunction()
 
 if(MODE STREQUAL "package")
-  step(${CMAKE_COMMAND} -S "${SOURCE_DIR}" -B "${build}" -G Ninja --no-warn-unused-cli
+  lumenflip_step(${CMAKE_COMMAND} -S "${SOURCE_DIR}" -B "${build}" -G Ninja --no-warn-unused-cli
     -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=MinSizeRel
     -DCMAKE_COLOR_MAKEFILE=OFF -DBUILD_DOC=OFF -DBUILD_DOCS=OFF -DBUILD_EXAMPLE=OFF -DBUILD_EXAMPLES=OFF
     -DBUILD_TEST=OFF -DBUILD_TESTS=OFF -DBUILD_TESTING=OFF -DBUILD_SHARED_LIBS=OFF
@@ -44,15 +36,15 @@ if(MODE STREQUAL "package")
   if(output MATCHES "CMake (Warning|Error)|tests are skipped")
     message(FATAL_ERROR "configure was not clean:\n${output}")
   endif()
-  step(${CMAKE_COMMAND} --build "${build}")
-  step(${CMAKE_COMMAND} -E env "DESTDIR=${WORK}/target" ${CMAKE_COMMAND} --install "${build}")
+  lumenflip_step(${CMAKE_COMMAND} --build "${build}")
+  lumenflip_step(${CMAKE_COMMAND} -E env "DESTDIR=${WORK}/target" ${CMAKE_COMMAND} --install "${build}")
   lumenflip_check_installed(ROOT "${WORK}/target" PREFIX /usr SOURCE_DIR "${SOURCE_DIR}" MACHINE 0800)
 
   # The init script goes to /etc, which no other prefix moves: an install
   # with another prefix is refused before anything is installed. Shown on a
   # configured tree whose /etc is a folder here, so that a fault writes
   # nothing into this machine's own.
-  step(${CMAKE_COMMAND} -S "${SOURCE_DIR}" -B "${WORK}/refused" -G Ninja --no-warn-unused-cli
+  lumenflip_step(${CMAKE_COMMAND} -S "${SOURCE_DIR}" -B "${WORK}/refused" -G Ninja --no-warn-unused-cli
     -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_SYSCONFDIR=${WORK}/etc
     -DBUILD_TESTING=OFF)
   execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=DESTDIR
@@ -67,14 +59,14 @@ if(MODE STREQUAL "package")
   endif()
 
 elseif(MODE STREQUAL "no_emulator")
-  step(${CMAKE_COMMAND} -S "${SOURCE_DIR}" -B "${build}" -G Ninja -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
+  lumenflip_step(${CMAKE_COMMAND} -S "${SOURCE_DIR}" -B "${build}" -G Ninja -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
   string(REGEX MATCHALL "tests are skipped" said "${output}")
   list(LENGTH said count)
   string(REGEX MATCH "[^\n]*tests are skipped[^\n]*" notice "${output}")
   if(NOT count EQUAL 1 OR NOT notice MATCHES "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-mipsel .*-DBUILD_TESTING=OFF")
     message(FATAL_ERROR "configure did not say once why the tests are skipped and how to get them:\n${output}")
   endif()
-  step(${CMAKE_COMMAND} --build "${build}")
+  lumenflip_step(${CMAKE_COMMAND} --build "${build}")
   count_tests("${build}")
   foreach(file sim/fake_adc tests/unit_tests)
     if(EXISTS "${build}/${file}")
@@ -92,11 +84,11 @@ elseif(MODE STREQUAL "subproject")
     "project(firmware LANGUAGES CXX)\n"
     "include(CTest)\n"
     "add_subdirectory(\"${SOURCE_DIR}\" lumenflip)\n")
-  step(${CMAKE_COMMAND} -S "${WORK}" -B "${build}" -G Ninja -DCMAKE_CXX_COMPILER=${CXX})
+  lumenflip_step(${CMAKE_COMMAND} -S "${WORK}" -B "${build}" -G Ninja -DCMAKE_CXX_COMPILER=${CXX})
   if(output MATCHES "tests are skipped")
     message(FATAL_ERROR "a project that takes lumenflip in was told of lumenflip's tests:\n${output}")
   endif()
-  step(${CMAKE_COMMAND} --build "${build}" --target lumenflip)
+  lumenflip_step(${CMAKE_COMMAND} --build "${build}" --target lumenflip)
   count_tests("${build}")
   foreach(folder tests sim tools camera)
     if(EXISTS "${build}/lumenflip/${folder}")

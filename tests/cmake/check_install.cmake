@@ -11,15 +11,8 @@ if(TOOLS)
   set(tools TOOLS)
 endif()
 
-function(install_into)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE output)
-  if(failed)
-    message(FATAL_ERROR "${ARGN} failed:\n${output}")
-  endif()
-endfunction()
-
 file(REMOVE_RECURSE "${STAGE}")
-install_into("${CMAKE_COMMAND}" -E env "DESTDIR=${STAGE}/destdir"
+lumenflip_step("${CMAKE_COMMAND}" -E env "DESTDIR=${STAGE}/destdir"
   "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --strip)
 lumenflip_check_installed(ROOT "${STAGE}/destdir" PREFIX "${PREFIX}" SOURCE_DIR "${SOURCE_DIR}" ${tools})
 
@@ -28,7 +21,7 @@ lumenflip_check_installed(ROOT "${STAGE}/destdir" PREFIX "${PREFIX}" SOURCE_DIR 
 # into this machine's own /usr/local). An init script outside the prefix
 # (/etc for /usr) cannot move: a firmware.* test shows that refused.
 if(NOT PREFIX STREQUAL "/usr")
-  install_into("${CMAKE_COMMAND}" -E env "DESTDIR=${STAGE}/moved"
+  lumenflip_step("${CMAKE_COMMAND}" -E env "DESTDIR=${STAGE}/moved"
     "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix /elsewhere --strip)
   lumenflip_check_installed(ROOT "${STAGE}/moved" PREFIX /elsewhere SOURCE_DIR "${SOURCE_DIR}" ${tools})
 endif()

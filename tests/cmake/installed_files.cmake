@@ -2,7 +2,8 @@
 # packager expects them: under PREFIX the daemon, its manual page and the
 # run script for a supervisor, and the init script where the system's init
 # looks (/etc/init.d for the prefix /usr, PREFIX/etc/init.d otherwise).
-# Included by check_install.cmake and check_firmware_build.cmake.
+# Included by check_install.cmake and check_firmware_build.cmake, with the
+# step that runs each command they check.
 #   lumenflip_check_installed(ROOT dir PREFIX dir SOURCE_DIR dir [TOOLS] [MACHINE e_machine])
 # ROOT is the DESTDIR given to cmake --install; with TOOLS,
 # lumenflip-replay and its page belong there too; with MACHINE, the daemon
@@ -83,3 +84,11 @@ function(lumenflip_check_installed)
   endif()
   message(STATUS "${arg_ROOT}: ${installed}")
 endfunction()
+
+# Runs a command that must succeed; its output is left in `output`.
+macro(lumenflip_step)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(failed)
+    message(FATAL_ERROR "${ARGN} failed:\n${output}")
+  endif()
+endmacro()

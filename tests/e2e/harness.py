@@ -233,9 +233,9 @@ class DaemonTest(unittest.TestCase):
         self.addCleanup(adc.stop)
         return adc
 
-    def fake_isp(self, script, path=ISP_FILE, **options):
+    def fake_isp(self, script, path=ISP_FILE):
         """The ISP's statistics file served in lock step (simcam.FakeIsp)."""
-        isp = FakeIsp(self.dir, script, path, **options)
+        isp = FakeIsp(self.dir, script, path)
         self.addCleanup(isp.stop)
         return isp
 

@@ -40,12 +40,6 @@ def random_bytes(rng, count):
     return bytes(rng.choice([b for b in range(256) if b != 10]) for _ in range(count))
 
 
-def torn(first, second, at):
-    """What a reader of a file rewritten while it reads may get: the start
-    of one content and the rest of another."""
-    return first[:at] + second[at:]
-
-
 @unittest.skipIf(not HAVE_PRIVATE_PROC, "the ISP file cases need root, for a private /proc")
 class IspFileFaults(DaemonTest):
     """One daemon reads a different hostile file on each pass, served in

@@ -240,10 +240,10 @@ class Camera:
             found.append(Process(int(name), args, exe))
         return found
 
-    def daemons(self):
+    def daemons(self, namespace=None):
         """The daemons, but for one's child on its way to a mode command:
         between its fork and its exec it is a copy of the daemon."""
-        running = self.processes()
+        running = self.processes(namespace)
         pids = {p.pid for p in running if p.exe == DAEMON}
         return [p for p in running if p.exe == DAEMON and parent(p.pid) not in pids]
 
@@ -281,11 +281,19 @@ class Camera:
         os.replace(self.level + ".new", self.level)
 
     def read_since(self):
-        """A predicate for wait_for: true once the daemon has opened the
-        light sensor after this call, and so has read the light set before
-        it. The simulated device puts a fresh FIFO in place at each open."""
-        node = os.stat(self.adc).st_ino
-        return lambda: os.stat(self.adc).st_ino != node
+        """A predicate for wait_for: true once the daemon has read the light
+        set before this call. The simulated device puts a fresh FIFO in
+        place at each open, once it has taken that open's light: the first
+        new node may belong to an open under way at the call, the second
+        cannot."""
+        nodes = [os.stat(self.adc).st_ino]
+
+        def read():
+            node = os.stat(self.adc).st_ino
+            if node != nodes[-1]:
+                nodes.append(node)
+            return len(nodes) > 2
+        return read
 
     def device(self, name, target=None):
         """Makes /dev/`name` in the camera a link to `target`, or removes it."""

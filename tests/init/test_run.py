@@ -16,6 +16,8 @@ camera.require("init.run")
 
 # Prints the arguments it is given, one a line, in place of the daemon.
 ARGUMENTS = """#!/bin/sh
+# Its usage text is the real daemon's, so that the default mode command is.
+[ "$1" != -h ] || exec "DAEMON" "$@"
 echo "ARGUMENTS${POSIXLY_CORRECT+ with POSIXLY_CORRECT}"
 printf '[%s]\\n' "$@"
 """
@@ -34,7 +36,7 @@ class UnderBusyboxInit(camera.InitTest):
         })
 
         def daemons():
-            return [p for p in cam.processes(namespace) if p.exe == camera.DAEMON]
+            return cam.daemons(namespace)
 
         [daemon] = cam.wait_for(daemons, "daemon under busybox init")
         # Exec'd: init's own child, with the command whole and before OPTIONS.
@@ -55,13 +57,13 @@ class UnderBusyboxInit(camera.InitTest):
 
 
 class Settings(camera.InitTest):
-    def run_script(self, defaults, **environment):
+    def run_script(self, defaults, quiet=True, **environment):
         """Runs the run script with `defaults` as its defaults file and a
         daemon that prints its arguments; returns what it printed."""
         cam = self.camera
         path = os.path.join(cam.root, "arguments.sh")
         with open(path, "w") as f:
-            f.write(ARGUMENTS)
+            f.write(ARGUMENTS.replace("DAEMON", camera.DAEMON, 1))
         os.chmod(path, 0o755)
         with open(cam.settings["LUMENFLIP_DEFAULTS"], "w") as f:
             f.write(defaults)
@@ -70,7 +72,10 @@ class Settings(camera.InitTest):
         env.update(environment)
         done = subprocess.run(["busybox", "sh", camera.RUN_SCRIPT], env=env, cwd=cam.root, capture_output=True,
                               text=True, timeout=30, stdin=subprocess.DEVNULL)
-        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        if quiet:
+            self.assertEqual(done.stderr, "")
+        self.stderr = done.stderr
         return done.stdout
 
     def test_the_environment_over_the_defaults_file(self):
@@ -94,6 +99,10 @@ class Settings(camera.InitTest):
         out = self.run_script("MODE_COMMAND=%s\n" % cam.mode.path, DAY_COMMAND="")
         self.assertEqual(out.splitlines(), ["ARGUMENTS", "[-c]", "[%s]" % cam.mode.path, "[-y]", "[]"])
         self.assertEqual(cam.mode.calls(), ["off"])
+        # Without one, the daemon's own, as its usage text shows it.
+        out = self.run_script("", quiet=False)
+        self.assertEqual(out.splitlines(), ["ARGUMENTS", "[]"])  # no arguments at all
+        self.assertIn("/system/sdcard/scripts/nightmode.sh: not found", self.stderr)
 
 
 if __name__ == "__main__":

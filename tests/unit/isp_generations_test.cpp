@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -290,7 +291,12 @@ TEST_F(IspGenerations, AShortReadEndingALineIsTheWholeFile) {
     // Cut inside the white balance's value: the reader must read on.
     const size_t at = t31.find("4686") + 2;
     EXPECT_EQ(write(fd, t31.data(), at), static_cast<ssize_t>(at));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The rest only once the reader has taken the first part on its own.
+    int unread = 1;
+    for (int i = 0; i < 2000 && ioctl(fd, FIONREAD, &unread) == 0 && unread > 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(unread, 0);
     EXPECT_EQ(write(fd, t31.data() + at, t31.size() - at), static_cast<ssize_t>(t31.size() - at));
     // Held open, as though more were to come, until the read has returned
     // (or, should it wait for the end of the file, long enough to tell).

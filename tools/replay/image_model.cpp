@@ -286,7 +286,8 @@ Rule ruleOf(SoftwareRule rule) {
 
 bool ImageModel::replay(const Recording& recording, const Settings& with, const Feedback& feedback, bool detail,
                         Outcome* outcome) const {
-  const double top = highest(recording).exposure;
+  // Where night mode's light is taken out, what the recording shows at most.
+  const double top = feedback.active() ? highest(recording).exposure : 0.0;
   *outcome = Outcome();
   bool night = false;
   // As the daemon starts: the day command runs (not a switch) and the
@@ -426,8 +427,8 @@ std::string ImageModel::decidedBy(const Switch& change, const Outcome& outcome, 
       snprintf(text, sizeof text, "Eq3: wb %d < %d and iridix %d > %d, %d in a row > %d (exposure %d)", s.isp.wb,
                with.eq3_user_wb, s.isp.iridix, with.eq3_user_iridix, change.count, with.eq3_count, s.isp.exposure);
       break;
-    default:
-      snprintf(text, sizeof text, "a new daemon, in day (the init script runs the day command first)");
+    default:  // a restart: the report says it for every method
+      text[0] = '\0';
       break;
   }
   return text;

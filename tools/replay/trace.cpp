@@ -416,13 +416,14 @@ bool isSystemLog(const std::vector<Line>& lines) {
 // The model whose samples the daemon's output holds, if any: the light
 // sensor's unless -S asks otherwise or only statistics are there.
 const Model* modelOfOutput(const std::vector<Line>& lines, bool wanted_software, bool* mismatch) {
+  static const std::string kCurrent = trim(formatPrefix(OUT_CURRENT_VALUE));
   bool light = false;
   bool image = false;
   for (const Line& line : lines) {
     Sample sample;
     bool cut;
     std::string why;
-    light = light || startsWith(line.text, trim(formatPrefix(OUT_CURRENT_VALUE)));
+    light = light || startsWith(line.text, kCurrent);
     image = image || (imageModel().findSample(line.text, &sample, &cut, &why) != 0 && !cut);
   }
   *mismatch = wanted_software && light && !image;

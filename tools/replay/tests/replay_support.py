@@ -6,7 +6,6 @@ Environment (set by CTest, with PYTHONPATH for simcam and the harness):
   LUMENFLIP_EMULATOR   optional command put in front of built programs
 """
 
-import math
 import os
 import random
 import re
@@ -152,13 +151,6 @@ def lit_adc_script(conversions, mode_log, lift=LIFT):
     """The simulated ADC's script: the conversions, lifted while the mode
     script whose calls go to mode_log has put the camera in night."""
     return ["lift %d %s" % (lift, mode_log)] + [str(c) for c in conversions]
-
-
-# The image statistics: the exposure is about -log2 of the light, times
-# 65536, so night mode's IR LEDs, which add their light to the scene, bring
-# an exposure down to this, `ir` being what they alone hold.
-def with_ir(exposure, ir):
-    return -65536 * math.log2(2 ** (-exposure / 65536) + 2 ** (-ir / 65536))
 
 
 # A T31 in low light: integration time and gains at their maximum.

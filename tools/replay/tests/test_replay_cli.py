@@ -13,7 +13,8 @@ import xml.etree.ElementTree as ET
 
 from harness import run_to_exit
 from replay_support import (DAY_TRACE, T31_LIMIT, field, given_row, paragraph, run_replay, saturating_evening,
-                            sweep_rows, switches, with_ir)
+                            sweep_rows, switches)
+from simcam import with_ir
 
 SVG = "{http://www.w3.org/2000/svg}"
 

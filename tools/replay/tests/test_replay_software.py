@@ -90,9 +90,9 @@ class TuningFromTheDefaults(DaemonTest):
         mode = simcam.ModeScript(self.dir, name="mode%d.sh" % self.runs)
         # Dusk and dawn under 1% a sample: no jitter but at the switches.
         ambient = saturating_evening(slower, day=40, ramp=150, night=100)
-        script = ["max %d" % T31_LIMIT, "ir %d %s" % (IR, mode.log)] + ["%d - 4000" % round(e) for e in ambient]
-        isp = self.fake_isp(script, simcam.ISP_M0, generation="t31")
-        env = dict(os.environ, LD_PRELOAD=NO_PAUSE) if NO_PAUSE else None
+        script = ["generation t31", "max %d" % T31_LIMIT, "ir %d %s" % (IR, mode.log)] + ["%d - 4000" % round(e) for e in ambient]
+        isp = self.fake_isp(script, simcam.ISP_M0)
+        env = dict(os.environ, LD_PRELOAD=NO_PAUSE)
         daemon = self.start(["-S", "-v", "-v", "-c", mode.path] + options, env=env)
         isp.wait_held(timeout=600)
         out, err = daemon.stop()
