@@ -330,6 +330,28 @@ const char kT31[] =
 #define T40_TUNING "/usr/share/sensor/sc401ai/t40/2560x1440-25fps-linear/sc401ai-t40-h20240605a-day-night-v1.2.bin"
 #define T41_TUNING "/usr/share/sensor/sc500ai/t41/2880x1620-20fps-linear/sc500ai-t41-h20250310a-day-night-v1.3.bin"
 
+// Lines T40 and T41 print alike.
+#define PICTURE_SETTINGS    \
+  "SENSOR OUTPUT  : MIPI\n" \
+  "SENSOR DFBOOT  : 0\n"    \
+  "ISP Runing Mode : Day\n" \
+  "Saturation : 128\n"      \
+  "Sharpness : 128\n"       \
+  "Contrast : 128\n"        \
+  "Brightness : 128\n"      \
+  "Hue : 128\n"
+
+#define WB_AND_EXPOSURE     \
+  "AWBWeightedRgain: 420\n" \
+  "AWBWeightedBgain: 508\n" \
+  "AWBStartRgain: 221\n"    \
+  "AWBStartBgain: 301\n"    \
+  "{wb}\n"                  \
+  "TotalGainDb : 6\n"       \
+  "TotalGainDbShort : 0\n"  \
+  "ExposureValue : 2846\n"  \
+  "{exposure}\n"
+
 #define AE_EXPR_INFO                      \
   "********* Ae Expr Info *********\n"    \
   "AeIntegrationTimeUnit : 0\n"           \
@@ -392,14 +414,7 @@ const char kT40[] =
     "SENSOR OUTPUT WIDTH : 2560\n"
     "SENSOR OUTPUT HEIGHT : 1440\n"
     "ISP OUTPUT FPS : 25 / 1\n"
-    "SENSOR OUTPUT  : MIPI\n"
-    "SENSOR DFBOOT  : 0\n"
-    "ISP Runing Mode : Day\n"
-    "Saturation : 128\n"
-    "Sharpness : 128\n"
-    "Contrast : 128\n"
-    "Brightness : 128\n"
-    "Hue : 128\n"
+    PICTURE_SETTINGS
     "expo fs : 25\n"
     "Wdr En : 0\n"
     "Bypass : 0\n"
@@ -417,15 +432,7 @@ const char kT40[] =
     AE_EXPR_INFO
     "AWBGlobalRgain: 418\n"
     "AWBGlobalBgain: 512\n"
-    "AWBWeightedRgain: 420\n"
-    "AWBWeightedBgain: 508\n"
-    "AWBStartRgain: 221\n"
-    "AWBStartBgain: 301\n"
-    "{wb}\n"
-    "TotalGainDb : 6\n"
-    "TotalGainDbShort : 0\n"
-    "ExposureValue : 2846\n"
-    "{exposure}\n"
+    WB_AND_EXPOSURE
     "debug{isp} : 0, 0,0,0, 0,0,0, 0,0\n"
     "debug : 0, 0, 0, 0, 0 ,0\n";
 
@@ -437,14 +444,7 @@ const char kT41[] =
     "SENSOR OUTPUT WIDTH : 2880\n"
     "SENSOR OUTPUT HEIGHT : 1620\n"
     "ISP OUTPUT FPS : 20 / 1\n"
-    "SENSOR OUTPUT  : MIPI\n"
-    "SENSOR DFBOOT  : 0\n"
-    "ISP Runing Mode : Day\n"
-    "Saturation : 128\n"
-    "Sharpness : 128\n"
-    "Contrast : 128\n"
-    "Brightness : 128\n"
-    "Hue : 128\n"
+    PICTURE_SETTINGS
     "expo fs : 20\n"
     "Wdr En : 0\n"
     "Bypass : 0\n"
@@ -461,15 +461,7 @@ const char kT41[] =
     "AWBGlobal B/G: 498\n"
     "AWBWeighted R/G: 398\n"
     "AWBWeighted B/G: 505\n"
-    "AWBWeightedRgain: 420\n"
-    "AWBWeightedBgain: 508\n"
-    "AWBStartRgain: 221\n"
-    "AWBStartBgain: 301\n"
-    "{wb}\n"
-    "TotalGainDb : 6\n"
-    "TotalGainDbShort : 0\n"
-    "ExposureValue : 2846\n"
-    "{exposure}\n"
+    WB_AND_EXPOSURE
     "LSC ERROR: 0x00\n"
     "BLC R:256, GR:256, GB:256, B:256, IR:0\n"
     "debug : 0,0,0 ,0,0,0,0,0,0,0\n"
