@@ -232,10 +232,14 @@ class Camera:
                 with open(base + "/stat") as f:
                     if f.read().rsplit(")", 1)[1].split()[0] == "Z":
                         continue
+                # The program first: an exec changes both at once, and sets
+                # the arguments only a moment after.
+                exe = os.readlink(base + "/exe")
                 with open(base + "/cmdline", "rb") as f:
                     args = [a.decode(errors="replace") for a in f.read().split(b"\0")[:-1]]
-                exe = os.readlink(base + "/exe")
             except OSError:  # ended meanwhile
+                continue
+            if not args:  # in the middle of an exec
                 continue
             found.append(Process(int(name), args, exe))
         return found
