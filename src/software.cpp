@@ -103,9 +103,9 @@ int scanIspInfo(int fd, int32_t* exposure, int32_t* iridix, int32_t* wb) {
 // What a scan of an isp-m0 file found, per generation and statistic
 // (exposure, Iridix, white balance): the label, and a number after it.
 struct Labels {
-  bool seen[sizeof kIspGenerations / sizeof kIspGenerations[0]][3];
-  bool parsed[sizeof kIspGenerations / sizeof kIspGenerations[0]][3];
-  int32_t values[sizeof kIspGenerations / sizeof kIspGenerations[0]][3];
+  bool seen[kIspGenerationCount][3];
+  bool parsed[kIspGenerationCount][3];
+  int32_t values[kIspGenerationCount][3];
 };
 
 const IspLabel* labelOf(const IspGeneration& generation, int statistic) {
